@@ -1,0 +1,21 @@
+// The IR blob reader: the module's one parser of untrusted bytes. It never reads out of bounds and
+// never reserves memory for more entries than the remaining bytes can hold.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "store/expected.h"
+#include "store/store_core.h"
+
+namespace zembric {
+
+struct BlobDecodeError {
+  std::string message;
+};
+
+// A new store holding the blob's nodes and output marks, or the first decode error.
+Expected<std::unique_ptr<StoreCore>, BlobDecodeError> read_blob(std::string_view bytes);
+
+}  // namespace zembric

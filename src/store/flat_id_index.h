@@ -1,0 +1,60 @@
+// FlatIdIndex: an open-addressing hash index from values kept elsewhere (a node list) to their
+// dense 32-bit ids. A slot is 8 bytes: the high 32 bits of the value's hash and the id + 1 (0 marks
+// an empty slot). The stored hash bits also place the slot, so growing never rehashes a value, and
+// a probe compares values only when their hash bits agree: about one equality test per lookup.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace zembric {
+
+class FlatIdIndex {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // Ids go up to kNone - 1 so that id + 1 fits the slot.
+  static constexpr std::uint64_t kMaxEntries = kNone - 1;
+
+  std::size_t size() const noexcept { return size_; }
+
+  // The id whose value has this hash and satisfies `same(id)`, or kNone.
+  template <class Same>
+  std::uint32_t find(std::uint64_t hash, Same&& same) const {
+    if (slots_.empty()) return kNone;
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
+      const Slot slot = slots_[i];
+      if (slot.id_plus_one == 0) return kNone;
+      if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
+    }
+  }
+
+  // Adds an id whose value is known to be absent. The caller keeps size() below kMaxEntries.
+  void insert(std::uint64_t hash, std::uint32_t id);
+
+  void reserve(std::size_t entries);
+
+ private:
+  struct Slot {
+    std::uint32_t tag;
+    std::uint32_t id_plus_one;
+  };
+
+  static std::uint32_t tag_of(std::uint64_t hash) noexcept {
+    return static_cast<std::uint32_t>(hash >> 32);
+  }
+  // Fibonacci placement spreads tags that differ only in their low bits.
+  std::size_t home(std::uint32_t tag) const noexcept {
+    return static_cast<std::uint32_t>(tag * 0x9e3779b9U) >> shift_;
+  }
+  void place(Slot slot) noexcept;
+  void grow_to(std::size_t capacity);
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 32;
+};
+
+}  // namespace zembric

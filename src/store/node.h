@@ -1,0 +1,109 @@
+// Node: one record of the graph IR. A plain value: it owns its texts and lists and names its
+// operands only by NodeId, so copying a node copies everything it holds.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "store/param_map.h"
+
+namespace zembric {
+
+// Position of a node in its store; inputs always name earlier positions.
+using NodeId = std::uint64_t;
+
+// The codes are written into blobs.
+enum class NodeKind : std::uint8_t {
+  Source = 0,
+  Op = 1,
+  Reduction = 2,
+  External = 3,
+  Stage = 4,
+  Exchange = 5
+};
+
+// Reproducibility metadata of an External node; all six fields are part of its identity.
+struct PayloadDescriptor {
+  std::string kind;
+  std::string content_hash;
+  std::string framework;
+  std::string version;
+  std::string io_schema;
+  std::optional<std::string> preprocessing_ref;  // absent differs from the empty text
+
+  friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
+};
+
+enum class MemberTokenKind : std::uint8_t { Input = 0, Member = 1 };
+
+// input(k): the k-th input of the stage; member(p): the p-th (earlier) member of the stage.
+struct MemberToken {
+  MemberTokenKind kind;
+  std::uint64_t index;
+
+  friend bool operator==(const MemberToken&, const MemberToken&) = default;
+};
+
+// A fused operator inside a Stage: its canonical key and one token per operand.
+struct StageMember {
+  std::string key;
+  std::vector<MemberToken> tokens;
+
+  friend bool operator==(const StageMember&, const StageMember&) = default;
+};
+
+class Node {
+ public:
+  static Node source(std::string name, ParamMap params);
+  static Node op(std::string name, ParamMap params, std::vector<NodeId> inputs);
+  static Node reduction(std::string name, ParamMap params, std::vector<NodeId> inputs);
+  static Node external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs);
+  static Node stage(std::vector<NodeId> inputs, std::vector<StageMember> members);
+  static Node exchange(ParamMap params, std::vector<NodeId> inputs);
+
+  Node(const Node& other);
+  Node& operator=(const Node& other);
+  Node(Node&&) noexcept = default;
+  Node& operator=(Node&&) noexcept = default;
+  ~Node() = default;
+
+  NodeKind kind() const noexcept { return kind_; }
+  // The name of a Source, Op or Reduction; empty for the other kinds.
+  const std::string& name() const noexcept { return name_; }
+  // Empty for a Stage.
+  const ParamMap& params() const noexcept { return params_; }
+  // Empty for a Source.
+  std::span<const NodeId> inputs() const noexcept { return inputs_; }
+  // Only for an External.
+  const PayloadDescriptor& descriptor() const;
+  // Only for a Stage; empty for the other kinds.
+  std::span<const StageMember> members() const noexcept;
+
+  // A copy with the input list replaced; a Source ignores the list.
+  Node with_inputs(std::vector<NodeId> inputs) const;
+
+  friend bool operator==(const Node& a, const Node& b) noexcept;
+
+ private:
+  using Extra = std::variant<PayloadDescriptor, std::vector<StageMember>>;
+
+  Node(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs,
+       std::unique_ptr<Extra> extra);
+
+  NodeKind kind_;
+  std::string name_;
+  ParamMap params_;
+  std::vector<NodeId> inputs_;
+  // The rare, bulky fields of External and Stage, kept out of line so that common nodes stay small.
+  std::unique_ptr<Extra> extra_;
+};
+
+// Seeded hash that agrees with Node equality (floats through the NaN canonicalisation).
+std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept;
+
+}  // namespace zembric

@@ -1,0 +1,63 @@
+// ParamValue and ParamMap: a node's parameters. Values of different variants are never equal;
+// floats compare by bit pattern after every NaN is made the one canonical quiet NaN.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace zembric {
+
+// The codes are written into blobs and keys; their order is the variant order below.
+enum class ParamType : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+// Bits of a double with every NaN replaced by 0x7ff8000000000000.
+std::uint64_t canonical_float_bits(double value) noexcept;
+
+class ParamValue {
+ public:
+  static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+  static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
+  static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+  static ParamValue of_str(std::string v) {
+    return ParamValue(Storage(std::in_place_index<3>, std::move(v)));
+  }
+
+  ParamType type() const noexcept { return static_cast<ParamType>(value_.index()); }
+  std::int64_t as_int() const { return std::get<0>(value_); }
+  double as_float() const { return std::get<1>(value_); }
+  bool as_bool() const { return std::get<2>(value_); }
+  const std::string& as_str() const { return std::get<3>(value_); }
+
+  friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
+
+ private:
+  using Storage = std::variant<std::int64_t, double, bool, std::string>;
+  explicit ParamValue(Storage value) : value_(std::move(value)) {}
+  Storage value_;
+};
+
+using ParamEntry = std::pair<std::string, ParamValue>;
+
+// Entries sorted by the unsigned bytes of their keys (stable, so repeated keys keep their order).
+class ParamMap {
+ public:
+  ParamMap() = default;
+  static ParamMap from_unsorted(std::vector<ParamEntry> entries);
+
+  bool empty() const noexcept { return entries_.empty(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+  std::span<const ParamEntry> entries() const noexcept { return entries_; }
+  auto begin() const noexcept { return entries_.begin(); }
+  auto end() const noexcept { return entries_.end(); }
+
+  friend bool operator==(const ParamMap&, const ParamMap&) = default;
+
+ private:
+  std::vector<ParamEntry> entries_;
+};
+
+}  // namespace zembric

@@ -1,0 +1,84 @@
+#include "store/store_core.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+
+#include "store/internal_error.h"
+#include "store/seeded_hash.h"
+
+namespace zembric {
+
+StoreCore::Lock::Lock(StoreCore& store)
+    : store_(store), exceptions_on_entry_(std::uncaught_exceptions()) {
+  store_.mutex_.lock();
+  if (store_.poisoned_) {
+    store_.mutex_.unlock();
+    throw InternalError("zembric-core store mutex poisoned");
+  }
+}
+
+StoreCore::Lock::~Lock() {
+  if (std::uncaught_exceptions() > exceptions_on_entry_) store_.poisoned_ = true;
+  store_.mutex_.unlock();
+}
+
+StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
+
+Expected<NodeId, BadNodeId> StoreCore::intern(Node node) {
+  Lock lock(*this);
+  const NodeId count = nodes_.size();
+  for (NodeId input : node.inputs()) {
+    if (input >= count) return BadNodeId{input};
+  }
+  const std::uint64_t hash = hash_node(node, seed_);
+  const std::uint32_t found =
+      index_.find(hash, [&](std::uint32_t id) { return nodes_[id] == node; });
+  if (found != FlatIdIndex::kNone) return NodeId{found};
+  if (count >= FlatIdIndex::kMaxEntries) {
+    throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
+  }
+  nodes_.push_back(std::move(node));
+  index_.insert(hash, static_cast<std::uint32_t>(count));
+  return count;
+}
+
+std::uint64_t StoreCore::node_count() {
+  Lock lock(*this);
+  return nodes_.size();
+}
+
+std::optional<BadNodeId> StoreCore::mark_output(NodeId id) {
+  Lock lock(*this);
+  if (id >= nodes_.size()) return BadNodeId{id};
+  // A bitmap instead of a scan of the marks: a blob may carry a mark for every node.
+  if (marked_.size() <= id) marked_.resize(nodes_.size());
+  if (!marked_[id]) {
+    marked_[id] = true;
+    outputs_.push_back(id);
+  }
+  return std::nullopt;
+}
+
+std::vector<NodeId> StoreCore::outputs() {
+  Lock lock(*this);
+  return outputs_;
+}
+
+StoreSnapshot StoreCore::snapshot() {
+  Lock lock(*this);
+  return StoreSnapshot{nodes_, outputs_};
+}
+
+std::vector<Node> StoreCore::nodes_copy() {
+  Lock lock(*this);
+  return nodes_;
+}
+
+std::vector<Node> StoreCore::nodes_since(std::uint64_t watermark) {
+  Lock lock(*this);
+  const std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(watermark, nodes_.size()));
+  return std::vector<Node>(nodes_.begin() + static_cast<std::ptrdiff_t>(from), nodes_.end());
+}
+
+}  // namespace zembric

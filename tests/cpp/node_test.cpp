@@ -1,0 +1,109 @@
+#include "store/node.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace zembric {
+namespace {
+
+ParamMap params(std::vector<ParamEntry> entries) { return ParamMap::from_unsorted(std::move(entries)); }
+
+Node mul_with(ParamValue value) { return Node::op("mul", params({{"k", std::move(value)}}), {0}); }
+
+PayloadDescriptor descriptor(std::optional<std::string> ref) {
+  return PayloadDescriptor{"k", "h", "f", "v", "s", std::move(ref)};
+}
+
+struct NodePair {
+  const char* what;
+  Node a;
+  Node b;
+  bool equal;
+};
+
+class NodeIdentity : public ::testing::TestWithParam<NodePair> {};
+
+TEST_P(NodeIdentity, EqualityAndHashAgree) {
+  const NodePair& p = GetParam();
+  EXPECT_EQ(p.a == p.b, p.equal) << p.what;
+  EXPECT_EQ(p.b == p.a, p.equal) << p.what;
+  // Distinct nodes must not systematically collide; these particular pairs do not.
+  if (p.equal) {
+    EXPECT_EQ(hash_node(p.a, 7), hash_node(p.b, 7)) << p.what;
+  } else {
+    EXPECT_NE(hash_node(p.a, 7), hash_node(p.b, 7)) << p.what;
+  }
+}
+
+const double kNan = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NodeIdentity,
+    ::testing::Values(
+        NodePair{"int vs float", mul_with(ParamValue::of_int(1)), mul_with(ParamValue::of_float(1.0)),
+                 false},
+        NodePair{"int vs bool", mul_with(ParamValue::of_int(1)), mul_with(ParamValue::of_bool(true)),
+                 false},
+        NodePair{"str vs int", mul_with(ParamValue::of_str("1")), mul_with(ParamValue::of_int(1)),
+                 false},
+        NodePair{"zero signs", mul_with(ParamValue::of_float(0.0)),
+                 mul_with(ParamValue::of_float(-0.0)), false},
+        NodePair{"nan payloads", mul_with(ParamValue::of_float(kNan)),
+                 mul_with(ParamValue::of_float(-std::nan("0x123"))), true},
+        NodePair{"param order", Node::source("s", params({{"z", ParamValue::of_int(1)},
+                                                          {"a", ParamValue::of_int(2)}})),
+                 Node::source("s", params({{"a", ParamValue::of_int(2)},
+                                           {"z", ParamValue::of_int(1)}})),
+                 true},
+        NodePair{"operand order", Node::op("add", {}, {0, 1}), Node::op("add", {}, {1, 0}), false},
+        NodePair{"repeated input", Node::op("add", {}, {0, 0}), Node::op("add", {}, {0}), false},
+        NodePair{"kind differs", Node::op("sum", {}, {0}), Node::reduction("sum", {}, {0}), false},
+        NodePair{"ref absent vs empty", Node::external(descriptor(std::nullopt), {}, {}),
+                 Node::external(descriptor(""), {}, {}), false},
+        NodePair{"ref equal", Node::external(descriptor("p"), {}, {0}),
+                 Node::external(descriptor("p"), {}, {0}), true},
+        NodePair{"text split differs", Node::source("ab", params({{"c", ParamValue::of_str("")}})),
+                 Node::source("a", params({{"bc", ParamValue::of_str("")}})), false},
+        NodePair{"stage tokens",
+                 Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}}),
+                 Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Member, 0}}}}), false},
+        NodePair{"exchange arity", Node::exchange({}, {}), Node::exchange({}, {0, 1}), false}));
+
+TEST(Node, WithInputsReplacesOnlyTheInputs) {
+  const Node ext = Node::external(descriptor("p"), params({{"a", ParamValue::of_int(1)}}), {0, 1});
+  const Node moved = ext.with_inputs({4, 4, 2});
+  EXPECT_EQ(moved.kind(), NodeKind::External);
+  EXPECT_EQ(moved.descriptor(), ext.descriptor());
+  EXPECT_EQ(moved.params(), ext.params());
+  EXPECT_EQ(std::vector<NodeId>(moved.inputs().begin(), moved.inputs().end()),
+            (std::vector<NodeId>{4, 4, 2}));
+  EXPECT_EQ(ext.with_inputs({0, 1}), ext);
+
+  const Node source = Node::source("x", {});
+  EXPECT_EQ(source.with_inputs({3}), source);
+  EXPECT_TRUE(source.with_inputs({3}).inputs().empty());
+}
+
+TEST(Node, CopiesOwnTheirOutOfLineFields) {
+  Node stage = Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}});
+  Node copy = stage;
+  stage = Node::source("x", {});
+  ASSERT_EQ(copy.members().size(), 1u);
+  EXPECT_EQ(copy.members()[0].key, "op|neg");
+}
+
+TEST(ParamMap, SortsByUnsignedKeyBytesAndKeepsRepeatsStable) {
+  const ParamMap map = ParamMap::from_unsorted({{"\xc3\xa9", ParamValue::of_int(0)},
+                                               {"ab", ParamValue::of_int(1)},
+                                               {"a", ParamValue::of_int(2)},
+                                               {"a", ParamValue::of_int(3)}});
+  std::vector<std::pair<std::string, std::int64_t>> got;
+  for (const auto& [k, v] : map) got.emplace_back(k, v.as_int());
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::int64_t>>{
+                     {"a", 2}, {"a", 3}, {"ab", 1}, {"\xc3\xa9", 0}}));
+}
+
+}  // namespace
+}  // namespace zembric

@@ -1,0 +1,116 @@
+#include "store/store_core.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "store/internal_error.h"
+
+namespace zembric {
+namespace {
+
+std::vector<NodeId> ids(std::span<const NodeId> span) { return {span.begin(), span.end()}; }
+
+TEST(StoreCore, InterningReturnsTheExistingId) {
+  StoreCore store;
+  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
+  EXPECT_EQ(store.intern(Node::source("y", {})).value(), 1u);
+  EXPECT_EQ(store.intern(Node::op("add", {}, {0, 1})).value(), 2u);
+  EXPECT_EQ(store.intern(Node::op("add", {}, {0, 1})).value(), 2u);
+  EXPECT_EQ(store.intern(Node::op("add", {}, {1, 0})).value(), 3u);
+  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
+  EXPECT_EQ(store.node_count(), 4u);
+}
+
+TEST(StoreCore, BadInputReportsTheFirstOffenderAndChangesNothing) {
+  StoreCore store;
+  ASSERT_TRUE(store.intern(Node::source("x", {})).has_value());
+  auto bad = store.intern(Node::op("add", {}, {0, 1, 7}));
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().id, 1u);
+  EXPECT_EQ(store.node_count(), 1u);
+  // The failed node left no trace in the index either.
+  EXPECT_EQ(store.intern(Node::op("add", {}, {0})).value(), 1u);
+}
+
+TEST(StoreCore, ManyNodesKeepDenseIdsThroughIndexGrowth) {
+  StoreCore store;
+  constexpr NodeId kCount = 50000;
+  for (NodeId i = 0; i < kCount; ++i) {
+    ASSERT_EQ(store.intern(Node::source("s" + std::to_string(i), {})).value(), i);
+  }
+  for (NodeId i = 0; i < kCount; i += 97) {
+    ASSERT_EQ(store.intern(Node::source("s" + std::to_string(i), {})).value(), i);
+  }
+  EXPECT_EQ(store.node_count(), kCount);
+}
+
+TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
+  StoreCore store;
+  for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(store.intern(Node::source(name, {})));
+  EXPECT_FALSE(store.mark_output(2));
+  EXPECT_FALSE(store.mark_output(0));
+  EXPECT_FALSE(store.mark_output(2));
+  ASSERT_TRUE(store.mark_output(3).has_value());
+  EXPECT_EQ(store.mark_output(3)->id, 3u);
+  EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
+  // Marks made before later nodes arrive still count once.
+  ASSERT_TRUE(store.intern(Node::source("d", {})));
+  EXPECT_FALSE(store.mark_output(3));
+  EXPECT_FALSE(store.mark_output(0));
+  EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0, 3}));
+}
+
+TEST(StoreCore, CopiesAreIndependentOfLaterGrowth) {
+  StoreCore store;
+  ASSERT_TRUE(store.intern(Node::source("x", {})));
+  ASSERT_TRUE(store.intern(Node::op("neg", {}, {0})));
+  ASSERT_FALSE(store.mark_output(1));
+  StoreSnapshot snap = store.snapshot();
+  ASSERT_TRUE(store.intern(Node::op("exp", {}, {1})));
+  EXPECT_EQ(snap.nodes.size(), 2u);
+  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{1}));
+  EXPECT_EQ(store.nodes_copy().size(), 3u);
+  EXPECT_EQ(store.nodes_since(1).size(), 2u);
+  EXPECT_EQ(store.nodes_since(1)[0], Node::op("neg", {}, {0}));
+  EXPECT_TRUE(store.nodes_since(3).empty());
+  EXPECT_TRUE(store.nodes_since(99).empty());
+  store.read([](std::span<const Node> nodes, std::span<const NodeId> outputs) {
+    EXPECT_EQ(nodes.size(), 3u);
+    EXPECT_EQ(ids(outputs), (std::vector<NodeId>{1}));
+  });
+}
+
+TEST(StoreCore, AnExceptionUnderTheLockPoisonsTheStore) {
+  StoreCore store;
+  ASSERT_TRUE(store.intern(Node::source("x", {})));
+  EXPECT_THROW(store.read([](auto, auto) -> int { throw InternalError("boom"); }), InternalError);
+  try {
+    (void)store.node_count();
+    FAIL() << "a poisoned store must refuse every operation";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "zembric-core store mutex poisoned");
+  }
+  EXPECT_THROW((void)store.intern(Node::source("y", {})), InternalError);
+}
+
+TEST(StoreCore, ConcurrentInternsAgreeOnIds) {
+  StoreCore store;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2000;
+  std::vector<std::vector<NodeId>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        seen[t].push_back(store.intern(Node::source("n" + std::to_string(i), {})).value());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(store.node_count(), static_cast<std::uint64_t>(kPerThread));
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+}
+
+}  // namespace
+}  // namespace zembric
