@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds everything and runs every test: the C++ tests (plain and
+# under AddressSanitizer + UBSan), the Python tests against the installed module, the stub check,
+# and a bounded fuzz run of the blob reader. Fails when any step fails or when no test ran.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+python=${PYTHON:-python3}
+jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${ZEMBRIC_FUZZ_SECONDS:-60}
+
+step() { printf '\n==> %s\n' "$*"; }
+
+step "System packages"
+need=()
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v clang++-14 >/dev/null || need+=(clang-14)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}"
+fi
+
+step "Python packages"
+"$python" -m pip install -q -r requirements-test.txt
+
+cmake_common=(-G Ninja -DZEMBRIC_WERROR=ON -DZEMBRIC_BUILD_TESTS=ON -DZEMBRIC_BUILD_PYTHON=OFF)
+
+step "C++ tests"
+cmake -S . -B build/ci-tests "${cmake_common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/ci-tests -j "$jobs"
+ctest --test-dir build/ci-tests --output-on-failure --no-tests=error -j "$jobs"
+
+step "C++ tests under AddressSanitizer and UBSan"
+cmake -S . -B build/ci-sanitize "${cmake_common[@]}" -DCMAKE_BUILD_TYPE=Debug -DZEMBRIC_SANITIZE=ON
+cmake --build build/ci-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
+
+step "Python module"
+"$python" -m pip install -q . -Ccmake.define.ZEMBRIC_WERROR=ON
+# Run from the tests directory so that the installed module, not the source tree, is imported.
+(cd tests/python && "$python" -m pytest -q -p no:cacheprovider .)
+
+step "Stub check"
+stub_dir=$("$python" -c 'import os, zembric_core; print(os.path.dirname(zembric_core.__file__))')
+(cd /tmp && MYPYPATH="$stub_dir" "$python" -m mypy.stubtest zembric_core)
+
+if [ -x fuzz/run_blob_reader_fuzz.sh ]; then
+  step "Fuzzing the blob reader for ${fuzz_seconds}s"
+  fuzz/run_blob_reader_fuzz.sh "$fuzz_seconds"
+fi
+
+step "All tests passed"
