@@ -1,0 +1,60 @@
+// ReducerState: the incremental canonicalizer behind IncrementalReducer. Each store node is read
+// once in the reducer's life: its inputs are translated to canonical ids, identity operators are
+// replaced by their operand, commuted operand orders are found, and equal nodes are hash-consed.
+// The final reduction runs the ordinary pipeline on the canonical form, which is usually far
+// smaller than the store.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "store/expected.h"
+#include "store/flat_id_index.h"
+#include "store/node.h"
+#include "store/store_core.h"
+
+namespace zembric {
+
+class RewriteEngine;
+struct ReducedGraph;
+
+class ReducerState {
+ public:
+  ReducerState();
+
+  // Consumes `delta`, the store's nodes from the watermark on. On BadNodeId the nodes before the
+  // offender stay consumed and total_work does not grow.
+  Expected<std::uint64_t, BadNodeId> consume(std::vector<Node> delta);
+
+  // Reduces the canonical form against store ids `outputs`. Leaves the state unchanged.
+  Expected<ReducedGraph, BadNodeId> reduce_canonical(std::span<const NodeId> outputs,
+                                                     const RewriteEngine& engine,
+                                                     bool maximal_fusion) const;
+
+  std::uint64_t watermark() const noexcept { return id_map_.size(); }
+  std::uint64_t total_work() const noexcept { return total_; }
+  std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
+  std::span<const Node> canonical() const noexcept { return canonical_; }
+  std::span<const NodeId> id_map() const noexcept { return id_map_; }
+
+ private:
+  std::uint32_t lookup(const Node& node, std::uint64_t hash) const;
+  NodeId append(Node node, std::uint64_t hash);
+
+  std::vector<Node> canonical_;
+  std::vector<NodeId> id_map_;
+  FlatIdIndex hashcons_;
+  std::uint64_t seed_;
+  std::uint64_t total_ = 0;
+};
+
+// True for an Op that adds zero or multiplies by one: named "add" with exactly the params
+// {scalar: Float 0.0, side: Str "r" or "l"}, or "mul" with {scalar: Float 1.0, side: ...}.
+// These are the nodes whose canonical key is one of the four identity keys.
+bool has_identity_key(const Node& node) noexcept;
+
+// True for an Op named add, mul, and, or, eq, ne, maximum or minimum.
+bool has_commutative_name(const Node& node) noexcept;
+
+}  // namespace zembric

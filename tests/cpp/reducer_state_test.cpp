@@ -1,0 +1,155 @@
+#include "optimizer/reducer_state.h"
+
+#include <gtest/gtest.h>
+
+#include "optimizer/reduction_pipeline.h"
+#include "optimizer/saturation_engine.h"
+
+namespace zembric {
+namespace {
+
+ParamMap params(std::vector<ParamEntry> entries) { return ParamMap::from_unsorted(std::move(entries)); }
+
+ParamMap scalar_side(ParamValue scalar, const char* side) {
+  return params({{"scalar", std::move(scalar)}, {"side", ParamValue::of_str(side)}});
+}
+
+// 0 = x, 1 = y, 2 = add(0, 1), 3 = add(1, 0), 4 = add [3] + 0.0 on the right, 5 = mul(2, 4).
+std::vector<Node> worked_example() {
+  return {Node::source("x", {}),
+          Node::source("y", {}),
+          Node::op("add", {}, {0, 1}),
+          Node::op("add", {}, {1, 0}),
+          Node::op("add", scalar_side(ParamValue::of_float(0.0), "r"), {3}),
+          Node::op("mul", {}, {2, 4})};
+}
+
+std::vector<NodeId> ids(std::span<const NodeId> span) { return {span.begin(), span.end()}; }
+
+TEST(ReducerState, WorkedExampleInOneOrTwoFeeds) {
+  ReducerState once;
+  EXPECT_EQ(once.consume(worked_example()).value(), 6u);
+
+  ReducerState twice;
+  std::vector<Node> all = worked_example();
+  EXPECT_EQ(twice.consume({all.begin(), all.begin() + 3}).value(), 3u);
+  EXPECT_EQ(twice.consume({all.begin() + 3, all.end()}).value(), 3u);
+
+  for (const ReducerState* state : {&once, &twice}) {
+    EXPECT_EQ(state->canonical_count(), 4u);
+    EXPECT_EQ(ids(state->id_map()), (std::vector<NodeId>{0, 1, 2, 2, 2, 3}));
+    EXPECT_EQ(state->total_work(), 6u);
+    EXPECT_EQ(state->watermark(), 6u);
+    EXPECT_EQ(state->canonical()[3], Node::op("mul", {}, {2, 2}));
+  }
+  EXPECT_EQ(twice.consume({}).value(), 0u);
+  EXPECT_EQ(twice.total_work(), 6u);
+}
+
+struct CanonCase {
+  const char* what;
+  Node second;  // fed after x = 0, y = 1, first = add(0, 1) at 2
+  bool merges_with_first;
+};
+
+class Canonicalization : public ::testing::TestWithParam<CanonCase> {};
+
+TEST_P(Canonicalization, MergesOnlyWhatTheRulesProve) {
+  ReducerState state;
+  ASSERT_TRUE(state.consume({Node::source("x", {}), Node::source("y", {}),
+                             Node::op("add", {}, {0, 1})}));
+  ASSERT_TRUE(state.consume({GetParam().second}));
+  EXPECT_EQ(state.id_map()[3] == 2, GetParam().merges_with_first) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Canonicalization,
+    ::testing::Values(
+        CanonCase{"swapped commutative", Node::op("add", {}, {1, 0}), true},
+        CanonCase{"same orientation", Node::op("add", {}, {0, 1}), true},
+        CanonCase{"swapped non-commutative", Node::op("sub", {}, {1, 0}), false},
+        CanonCase{"swapped with a param",
+                  Node::op("add", params({{"p", ParamValue::of_int(1)}}), {1, 0}), false},
+        CanonCase{"three operands", Node::op("add", {}, {1, 0, 0}), false}));
+
+struct IdentityCase {
+  const char* what;
+  Node node;  // fed after x = 0, y = 1
+  bool eliminated;
+};
+
+class IdentityElimination : public ::testing::TestWithParam<IdentityCase> {};
+
+TEST_P(IdentityElimination, OnlyOneOperandNeutralScalarsVanish) {
+  ReducerState state;
+  ASSERT_TRUE(state.consume({Node::source("x", {}), Node::source("y", {}), GetParam().node}));
+  if (GetParam().eliminated) {
+    EXPECT_EQ(state.id_map()[2], 0u) << GetParam().what;
+    EXPECT_EQ(state.canonical_count(), 2u) << GetParam().what;
+  } else {
+    EXPECT_EQ(state.id_map()[2], 2u) << GetParam().what;
+    EXPECT_EQ(state.canonical_count(), 3u) << GetParam().what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IdentityElimination,
+    ::testing::Values(
+        IdentityCase{"add 0.0 left", Node::op("add", scalar_side(ParamValue::of_float(0.0), "l"), {0}),
+                     true},
+        IdentityCase{"mul 1.0 right",
+                     Node::op("mul", scalar_side(ParamValue::of_float(1.0), "r"), {0}), true},
+        IdentityCase{"int scalar", Node::op("add", scalar_side(ParamValue::of_int(0), "l"), {0}),
+                     false},
+        IdentityCase{"negative zero",
+                     Node::op("add", scalar_side(ParamValue::of_float(-0.0), "l"), {0}), false},
+        IdentityCase{"wrong side", Node::op("add", scalar_side(ParamValue::of_float(0.0), "left"), {0}),
+                     false},
+        IdentityCase{"mul by zero", Node::op("mul", scalar_side(ParamValue::of_float(0.0), "r"), {0}),
+                     false},
+        IdentityCase{"no operand", Node::op("add", scalar_side(ParamValue::of_float(0.0), "r"), {}),
+                     false},
+        // Two operands: the rules only match one, and mapping to the first would lose the second.
+        IdentityCase{"two operands",
+                     Node::op("add", scalar_side(ParamValue::of_float(0.0), "r"), {0, 1}), false},
+        IdentityCase{"reduction named add",
+                     Node::reduction("add", scalar_side(ParamValue::of_float(0.0), "r"), {0}),
+                     false}));
+
+TEST(ReducerState, BadInputStopsMidDeltaWithoutCountingIt) {
+  ReducerState state;
+  auto result = state.consume({Node::source("x", {}), Node::op("neg", {}, {0}),
+                               Node::op("exp", {}, {5}), Node::source("z", {})});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().id, 5u);
+  EXPECT_EQ(state.watermark(), 2u);
+  EXPECT_EQ(state.total_work(), 0u);
+}
+
+TEST(ReducerState, ReduceCanonicalMapsOutputsAndLeavesTheStateAlone) {
+  ReducerState state;
+  ASSERT_TRUE(state.consume(worked_example()));
+  const SaturationEngine engine;
+
+  const ReducedGraph five = state.reduce_canonical(std::vector<NodeId>{5}, engine, false).value();
+  EXPECT_EQ(five.report.input_nodes, 4u);
+  EXPECT_EQ(five.report.reachable_nodes, 4u);
+
+  const ReducedGraph three = state.reduce_canonical(std::vector<NodeId>{3}, engine, false).value();
+  ASSERT_EQ(three.outputs.size(), 1u);
+  // The add in the orientation first consumed, (x, y), fused as the stage's one member.
+  const Node& root = three.nodes[three.outputs[0]];
+  ASSERT_EQ(root.kind(), NodeKind::Stage);
+  EXPECT_EQ(root.members()[0].key, "op|add");
+  EXPECT_EQ(ids(root.inputs()), (std::vector<NodeId>{0, 1}));
+  EXPECT_EQ(three.nodes[0], Node::source("x", {}));
+
+  auto bad = state.reduce_canonical(std::vector<NodeId>{6}, engine, false);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().id, 6u);
+  EXPECT_EQ(state.canonical_count(), 4u);
+  EXPECT_EQ(state.total_work(), 6u);
+}
+
+}  // namespace
+}  // namespace zembric
