@@ -15,7 +15,9 @@ struct BlobDecodeError {
   std::string message;
 };
 
-// A new store holding the blob's nodes and output marks, or the first decode error.
+// A new store holding the blob's nodes and output marks, or the first decode error. References
+// in the blob name record positions; a record equal to an earlier one is interned onto that
+// record's id, and every reference to it, later inputs and outputs alike, follows it there.
 Expected<std::unique_ptr<StoreCore>, BlobDecodeError> read_blob(std::string_view bytes);
 
 }  // namespace zembric

@@ -15,6 +15,7 @@ struct BlobTooLarge {
 };
 
 // Writes `nodes` in id order followed by `outputs` exactly as given (order and repeats kept).
+// Every output must name one of `nodes`; callers check them first (InternalError otherwise).
 Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
                                                std::span<const NodeId> outputs);
 

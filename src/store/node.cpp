@@ -61,10 +61,16 @@ std::span<const StageMember> Node::members() const noexcept {
   return std::get<1>(*extra_);
 }
 
-Node Node::with_inputs(std::vector<NodeId> inputs) const {
+Node Node::with_inputs(std::vector<NodeId> inputs) const& {
   Node copy(kind_, name_, params_, {}, extra_ ? std::make_unique<Extra>(*extra_) : nullptr);
   if (kind_ != NodeKind::Source) copy.inputs_ = std::move(inputs);
   return copy;
+}
+
+Node Node::with_inputs(std::vector<NodeId> inputs) && {
+  Node moved(std::move(*this));
+  if (moved.kind_ != NodeKind::Source) moved.inputs_ = std::move(inputs);
+  return moved;
 }
 
 bool operator==(const Node& a, const Node& b) noexcept {

@@ -84,8 +84,10 @@ class Node {
   // Only for a Stage; empty for the other kinds.
   std::span<const StageMember> members() const noexcept;
 
-  // A copy with the input list replaced; a Source ignores the list.
-  Node with_inputs(std::vector<NodeId> inputs) const;
+  // A copy with the input list replaced; a Source ignores the list. The rvalue form moves the
+  // other fields instead of copying them.
+  Node with_inputs(std::vector<NodeId> inputs) const&;
+  Node with_inputs(std::vector<NodeId> inputs) &&;
 
   friend bool operator==(const Node& a, const Node& b) noexcept;
 

@@ -1,27 +1,12 @@
 #include "store/store_core.h"
 
 #include <algorithm>
-#include <exception>
 #include <stdexcept>
 
 #include "store/internal_error.h"
 #include "store/seeded_hash.h"
 
 namespace zembric {
-
-StoreCore::Lock::Lock(StoreCore& store)
-    : store_(store), exceptions_on_entry_(std::uncaught_exceptions()) {
-  store_.mutex_.lock();
-  if (store_.poisoned_) {
-    store_.mutex_.unlock();
-    throw InternalError("zembric-core store mutex poisoned");
-  }
-}
-
-StoreCore::Lock::~Lock() {
-  if (std::uncaught_exceptions() > exceptions_on_entry_) store_.poisoned_ = true;
-  store_.mutex_.unlock();
-}
 
 StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "store/expected.h"
 #include "store/flat_id_index.h"
 #include "store/node.h"
+#include "store/poisonable_mutex.h"
 
 namespace zembric {
 
@@ -51,22 +51,13 @@ class StoreCore {
   }
 
  private:
-  // Holds the mutex; refuses a poisoned store and poisons it when an exception unwinds through it,
-  // since only a broken invariant can throw while the lock is held.
-  class Lock {
+  class Lock : public PoisonableMutex::Guard {
    public:
-    explicit Lock(StoreCore& store);
-    ~Lock();
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
-
-   private:
-    StoreCore& store_;
-    int exceptions_on_entry_;
+    explicit Lock(StoreCore& store)
+        : PoisonableMutex::Guard(store.mutex_, "zembric-core store mutex poisoned") {}
   };
 
-  std::mutex mutex_;
-  bool poisoned_ = false;
+  PoisonableMutex mutex_;
   std::uint64_t seed_;
   std::vector<Node> nodes_;
   std::vector<NodeId> outputs_;

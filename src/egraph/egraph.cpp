@@ -1,0 +1,216 @@
+#include "egraph/egraph.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "store/internal_error.h"
+
+namespace zembric::egraph {
+
+void EGraph::reserve(std::size_t node_count) {
+  memo_.reserve(node_count);
+  classes_.reserve(node_count);
+  live_.reserve(node_count);
+  pending_.reserve(node_count);
+}
+
+ClassId EGraph::add_node(ENode node) {
+  for (ClassId& child : node.children())
+    child = find(child);
+  const auto next_id = static_cast<ClassId>(union_find_.size());
+  auto [stored, inserted] = memo_.try_emplace(node, next_id);
+  if (!inserted) return *stored;
+
+  const ClassId id = union_find_.make_set();
+  for (const ClassId child : node.children()) {
+    live_class(find_compressing(child)).parents.push_back({node, id});
+  }
+  pending_.push_back({node, id});
+  EClass& eclass = classes_.emplace_back();
+  eclass.id = id;
+  eclass.nodes.push_back(std::move(node));
+  live_.push_back(true);
+  ++class_count_;
+  clean_ = false;
+  return id;
+}
+
+std::optional<ClassId> EGraph::lookup(const ENode& node) const {
+  ENode canonical = node;
+  for (ClassId& child : canonical.children())
+    child = find(child);
+  if (const ClassId* stored = memo_.find(canonical)) return find(*stored);
+  return std::nullopt;
+}
+
+bool EGraph::union_classes(ClassId a, ClassId b) {
+  clean_ = false;
+  const ClassId root_a = find_compressing(a);
+  const ClassId root_b = find_compressing(b);
+  if (root_a == root_b) return false;
+
+  const bool a_wins = live_class(root_a).parents.size() >= live_class(root_b).parents.size();
+  const ClassId winner = a_wins ? root_a : root_b;
+  const ClassId loser = a_wins ? root_b : root_a;
+  union_find_.link(loser, winner);
+  touched_.push_back(winner);
+
+  EClass& lost = live_class(loser);
+  live_[loser] = false;
+  --class_count_;
+  EClass& kept = live_class(winner);
+  if (kept.id != winner) throw InternalError("class stored under the wrong id");
+
+  pending_.insert(pending_.end(), lost.parents.begin(), lost.parents.end());
+
+  // Longer sequence first (the winner's on a tie), so the smaller side is what moves.
+  if (lost.nodes.size() > kept.nodes.size()) kept.nodes.swap(lost.nodes);
+  kept.nodes.append_from(lost.nodes);
+  lost.nodes.shrink_to_empty();
+  if (lost.parents.size() > kept.parents.size()) kept.parents.swap(lost.parents);
+  kept.parents.append_from(lost.parents);
+  lost.parents.shrink_to_empty();
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  std::size_t unions = 0;
+  while (!pending_.empty()) {
+    ENodeEntry entry = std::move(pending_.back());
+    pending_.pop_back();
+    touched_.push_back(entry.id);
+    for (ClassId& child : entry.node.children())
+      child = find_compressing(child);
+    if (auto old = memo_.insert_or_assign(std::move(entry.node), entry.id)) {
+      if (union_classes(*old, entry.id)) ++unions;
+    }
+  }
+  repair_classes();
+  clean_ = true;
+  return unions;
+}
+
+std::vector<ClassId> EGraph::take_touched_roots() {
+  repair_mark_.resize(classes_.size(), 0);
+  if (++repair_epoch_ == 0) {
+    std::ranges::fill(repair_mark_, 0);
+    repair_epoch_ = 1;
+  }
+  std::vector<ClassId> roots;
+  for (const ClassId id : touched_) {
+    const ClassId root = find_compressing(id);
+    if (!live_[root] || repair_mark_[root] == repair_epoch_) continue;
+    repair_mark_[root] = repair_epoch_;
+    roots.push_back(root);
+  }
+  touched_.clear();
+  // Ascending ids keep the index rows sorted; a scan of the marks is cheaper than a sort when
+  // most classes were touched, as after loading.
+  if (roots.size() * 8 > classes_.size()) {
+    roots.clear();
+    for (ClassId id = 0; id < classes_.size(); ++id) {
+      if (repair_mark_[id] == repair_epoch_) roots.push_back(id);
+    }
+  } else {
+    std::ranges::sort(roots);
+  }
+  return roots;
+}
+
+void EGraph::repair_classes() {
+  const std::vector<ClassId> roots = take_touched_roots();
+  for (const ClassId id : roots) {
+    auto& nodes = classes_[id].nodes;
+    for (ENode& node : nodes) {
+      for (ClassId& child : node.children())
+        child = find_compressing(child);
+    }
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+  }
+  reindex(roots);
+}
+
+void EGraph::reindex(std::span<const ClassId> repaired) {
+  // Entries of the repaired classes, one per distinct operator (nodes are sorted by operator).
+  std::vector<std::pair<std::uint32_t, ClassId>> fresh;
+  fresh.reserve(repaired.size());
+  for (const ClassId id : repaired) {
+    const auto& nodes = classes_[id].nodes;
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+      if (k > 0 && nodes[k].op() == nodes[k - 1].op()) continue;
+      const auto next_row = static_cast<std::uint32_t>(op_rows_.size());
+      fresh.emplace_back(*op_rows_.try_emplace(nodes[k].op(), next_row).first, id);
+    }
+  }
+  // Stable counting sort by row keeps each row's ids ascending.
+  const std::size_t rows = op_rows_.size();
+  std::vector<std::uint32_t> fresh_start(rows + 1, 0);
+  for (const auto& entry : fresh)
+    ++fresh_start[entry.first + 1];
+  for (std::size_t r = 0; r < rows; ++r)
+    fresh_start[r + 1] += fresh_start[r];
+  std::vector<ClassId> fresh_ids(fresh.size());
+  {
+    std::vector<std::uint32_t> cursor(fresh_start.begin(), fresh_start.end() - 1);
+    for (const auto& [row, id] : fresh)
+      fresh_ids[cursor[row]++] = id;
+  }
+
+  // Each row: the previous row without dead or repaired classes, merged with the fresh entries.
+  auto still_valid = [&](ClassId id) { return live_[id] && repair_mark_[id] != repair_epoch_; };
+  std::vector<ClassId> merged;
+  merged.reserve(index_classes_.size() + fresh_ids.size());
+  std::vector<std::uint32_t> merged_start(rows + 1, 0);
+  std::vector<ClassId> kept;
+  for (std::size_t r = 0; r < rows; ++r) {
+    kept.clear();
+    if (r + 1 < row_start_.size()) {
+      for (std::uint32_t k = row_start_[r]; k < row_start_[r + 1]; ++k) {
+        if (still_valid(index_classes_[k])) kept.push_back(index_classes_[k]);
+      }
+    }
+    std::merge(kept.begin(), kept.end(), fresh_ids.begin() + fresh_start[r],
+               fresh_ids.begin() + fresh_start[r + 1], std::back_inserter(merged));
+    merged_start[r + 1] = static_cast<std::uint32_t>(merged.size());
+  }
+  index_classes_ = std::move(merged);
+  row_start_ = std::move(merged_start);
+
+  std::vector<ClassId> all;
+  all.reserve(class_count_);
+  std::erase_if(indexed_classes_, [&](ClassId id) { return !still_valid(id); });
+  std::merge(indexed_classes_.begin(), indexed_classes_.end(), repaired.begin(), repaired.end(),
+             std::back_inserter(all));
+  indexed_classes_ = std::move(all);
+}
+
+std::span<const ClassId> EGraph::classes_with_op(Symbol op) const {
+  const std::uint32_t* row = op_rows_.find(op);
+  if (row == nullptr || *row + 1 >= row_start_.size()) return {};
+  return std::span<const ClassId>(index_classes_)
+      .subspan(row_start_[*row], row_start_[*row + 1] - row_start_[*row]);
+}
+
+EClass& EGraph::live_class(ClassId root) {
+  if (root >= classes_.size() || !live_[root]) {
+    throw InternalError("Invalid id " + std::to_string(root));
+  }
+  return classes_[root];
+}
+
+const EClass& EGraph::get_class(ClassId id) const {
+  const ClassId root = find(id);
+  if (root >= classes_.size() || !live_[root]) {
+    throw InternalError("Invalid id " + std::to_string(root));
+  }
+  return classes_[root];
+}
+
+EClass& EGraph::get_class_mut(ClassId id) {
+  return live_class(find_compressing(id));
+}
+
+}  // namespace zembric::egraph

@@ -1,0 +1,101 @@
+// EGraph: hash-consed e-nodes over a union-find, with congruence restored by rebuild().
+//
+// Mutations (add_node, union_classes) leave the graph unclean; rebuild() re-canonicalises it and
+// is the only way back to clean, which pattern search requires. Hash-cons entries are never
+// removed: keys that go stale through unions stay, so total_size() only grows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "egraph/class_id.h"
+#include "egraph/eclass.h"
+#include "egraph/enode.h"
+#include "egraph/flat_hash_map.h"
+#include "egraph/symbol.h"
+#include "egraph/union_find.h"
+
+namespace zembric::egraph {
+
+class EGraph {
+ public:
+  EGraph() = default;
+  EGraph(EGraph&&) noexcept = default;
+  EGraph& operator=(EGraph&&) noexcept = default;
+  EGraph(const EGraph&) = delete;
+  EGraph& operator=(const EGraph&) = delete;
+
+  // Preallocates for about `node_count` nodes.
+  void reserve(std::size_t node_count);
+
+  // Hash-consing insert. An existing equal node yields the id it was stored under, which may no
+  // longer be a root.
+  ClassId add_node(ENode node);
+  // add_node resolved to the root.
+  ClassId add(ENode node) { return find(add_node(std::move(node))); }
+
+  ClassId find(ClassId id) const { return union_find_.find(id); }
+  ClassId find_compressing(ClassId id) { return union_find_.find_compressing(id); }
+
+  // Root of the class holding `node` (children resolved first), if the node was ever added.
+  std::optional<ClassId> lookup(const ENode& node) const;
+
+  // Merges the classes of a and b; true when they were distinct. The class with more parents
+  // wins, the first argument's on a tie. Always leaves the graph unclean.
+  bool union_classes(ClassId a, ClassId b);
+
+  // Restores congruence and canonical class contents; returns the unions it had to make.
+  std::size_t rebuild();
+
+  const EClass& get_class(ClassId id) const;
+  EClass& get_class_mut(ClassId id);
+
+  // Hash-cons entries, stale ones included: the figure node limits are measured against.
+  std::size_t total_size() const { return memo_.size(); }
+  std::size_t class_count() const { return class_count_; }
+  bool is_clean() const { return clean_; }
+
+  // Operator index as of the last rebuild: the classes holding a node with operator `op`, and all
+  // classes holding a node, each in ascending id order.
+  std::span<const ClassId> classes_with_op(Symbol op) const;
+  std::span<const ClassId> classes_with_nodes() const { return indexed_classes_; }
+
+ private:
+  struct SymbolHash {
+    std::uint64_t operator()(Symbol s) const { return s; }
+  };
+
+  EClass& live_class(ClassId root);
+  // Canonicalises the classes touched since the last rebuild and refreshes the operator index.
+  void repair_classes();
+  std::vector<ClassId> take_touched_roots();
+  void reindex(std::span<const ClassId> repaired);
+
+  UnionFind union_find_;
+  std::vector<ENodeEntry> pending_;
+  FlatHashMap<ENode, ClassId, ENodeHash> memo_;
+  // Indexed by class id; only roots are live.
+  std::vector<EClass> classes_;
+  std::vector<bool> live_;
+  std::size_t class_count_ = 0;
+
+  // Classes whose nodes may be out of canonical form: new classes, union winners and the users
+  // of union losers. Every other class is unchanged since the last rebuild and needs no repair.
+  std::vector<ClassId> touched_;
+  std::vector<std::uint32_t> repair_mark_;
+  std::uint32_t repair_epoch_ = 0;
+
+  // Operator index in compressed rows: op -> row, row r spans index_classes_[row_start_[r]..
+  // row_start_[r + 1]). Rows are assigned once per operator and reused by later rebuilds.
+  FlatHashMap<Symbol, std::uint32_t, SymbolHash> op_rows_;
+  std::vector<std::uint32_t> row_start_;
+  std::vector<ClassId> index_classes_;
+  std::vector<ClassId> indexed_classes_;
+
+  bool clean_ = false;
+};
+
+}  // namespace zembric::egraph

@@ -1,0 +1,155 @@
+// FlatHashMap: open-addressing hash map with linear probing over one control-byte array and one
+// slot array. Insert and lookup only; entries are never erased, which keeps probing tombstone-free.
+// Iteration is deliberately not offered: no result may depend on hash order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <utility>
+
+namespace zembric::egraph {
+
+// Spreads every input bit over the whole word, so callers may hand in weak hashes (small integers,
+// hashes whose low bits pick a shard) without clustering the table.
+inline std::uint64_t mix_hash(std::uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+template <class Key, class Value, class Hash, class Equal = std::equal_to<>>
+class FlatHashMap {
+ public:
+  FlatHashMap() = default;
+  FlatHashMap(const FlatHashMap&) = delete;
+  FlatHashMap& operator=(const FlatHashMap&) = delete;
+  FlatHashMap(FlatHashMap&& other) noexcept { swap(other); }
+  FlatHashMap& operator=(FlatHashMap&& other) noexcept {
+    FlatHashMap(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~FlatHashMap() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  template <class K>
+  const Value* find(const K& key) const {
+    if (size_ == 0) return nullptr;
+    const std::uint64_t h = mix_hash(hash_(key));
+    const std::uint8_t tag = tag_of(h);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      if (ctrl_[i] == kEmpty) return nullptr;
+      if (ctrl_[i] == tag && equal_(slots_[i].key, key)) return &slots_[i].value;
+    }
+  }
+  template <class K>
+  Value* find(const K& key) {
+    return const_cast<Value*>(std::as_const(*this).find(key));
+  }
+
+  // Inserts (key, value) unless the key is present; returns the stored value and whether it was
+  // inserted.
+  std::pair<Value*, bool> try_emplace(Key key, Value value) {
+    reserve(size_ + 1);
+    const std::uint64_t h = mix_hash(hash_(key));
+    const std::uint8_t tag = tag_of(h);
+    std::size_t i = h & mask_;
+    for (; ctrl_[i] != kEmpty; i = (i + 1) & mask_) {
+      if (ctrl_[i] == tag && equal_(slots_[i].key, key)) return {&slots_[i].value, false};
+    }
+    ctrl_[i] = tag;
+    ::new (static_cast<void*>(&slots_[i])) Slot{std::move(key), std::move(value)};
+    ++size_;
+    return {&slots_[i].value, true};
+  }
+
+  // Inserts or overwrites; returns the value that was replaced, if any.
+  std::optional<Value> insert_or_assign(Key key, Value value) {
+    auto [stored, inserted] = try_emplace(std::move(key), value);
+    if (inserted) return std::nullopt;
+    return std::exchange(*stored, std::move(value));
+  }
+
+  void reserve(std::size_t count) {
+    // Load factor at most 3/4 keeps linear probe runs short.
+    if (count * 4 <= capacity() * 3) return;
+    std::size_t new_capacity = capacity() == 0 ? 16 : capacity() * 2;
+    while (count * 4 > new_capacity * 3)
+      new_capacity *= 2;
+    rehash(new_capacity);
+  }
+
+  void swap(FlatHashMap& other) noexcept {
+    std::swap(ctrl_, other.ctrl_);
+    std::swap(slots_, other.slots_);
+    std::swap(mask_, other.mask_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  struct Slot {
+    Key key;
+    Value value;
+  };
+  static constexpr std::uint8_t kEmpty = 0;
+
+  static std::uint8_t tag_of(std::uint64_t h) {
+    return static_cast<std::uint8_t>(0x80 | (h >> 57));
+  }
+  std::size_t capacity() const { return ctrl_ == nullptr ? 0 : mask_ + 1; }
+
+  void rehash(std::size_t new_capacity) {
+    auto new_ctrl = std::make_unique<std::uint8_t[]>(new_capacity);
+    Slot* new_slots = static_cast<Slot*>(
+        ::operator new (new_capacity * sizeof(Slot), std::align_val_t{alignof(Slot)}));
+    std::uint8_t* old_ctrl = std::exchange(ctrl_, new_ctrl.release());
+    Slot* old_slots = std::exchange(slots_, new_slots);
+    const std::size_t old_capacity = old_ctrl == nullptr ? 0 : mask_ + 1;
+    mask_ = new_capacity - 1;
+    for (std::size_t j = 0; j < old_capacity; ++j) {
+      if (old_ctrl[j] == kEmpty) continue;
+      const std::uint64_t h = mix_hash(hash_(old_slots[j].key));
+      std::size_t i = h & mask_;
+      while (ctrl_[i] != kEmpty)
+        i = (i + 1) & mask_;
+      ctrl_[i] = old_ctrl[j];
+      ::new (static_cast<void*>(&slots_[i])) Slot{std::move(old_slots[j])};
+      old_slots[j].~Slot();
+    }
+    free_storage(old_ctrl, old_slots);
+  }
+
+  void release() {
+    if (ctrl_ == nullptr) return;
+    for (std::size_t j = 0; j <= mask_; ++j) {
+      if (ctrl_[j] != kEmpty) slots_[j].~Slot();
+    }
+    free_storage(ctrl_, slots_);
+    ctrl_ = nullptr;
+    slots_ = nullptr;
+    mask_ = 0;
+    size_ = 0;
+  }
+
+  static void free_storage(std::uint8_t* ctrl, Slot* slots) {
+    delete[] ctrl;
+    if (slots != nullptr) ::operator delete (slots, std::align_val_t{alignof(Slot)});
+  }
+
+  std::uint8_t* ctrl_ = nullptr;
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+  [[no_unique_address]] Hash hash_{};
+  [[no_unique_address]] Equal equal_{};
+};
+
+}  // namespace zembric::egraph

@@ -1,0 +1,137 @@
+#include "egraph/matcher.h"
+
+#include <utility>
+
+#include "store/internal_error.h"
+
+namespace zembric::egraph {
+namespace {
+
+// Depth-first backtracking over a single register vector that each branch cuts back to the
+// length it needs before extending it.
+class Machine {
+ public:
+  Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {}
+
+  // Appends at most `limit` (> 0) substitutions rooted at `eclass` to `out`. The machine is
+  // reused across classes so its buffers are allocated once per search.
+  void run(ClassId eclass, std::size_t limit, SubstitutionList& out) {
+    remaining_ = limit;
+    out_ = &out;
+    done_ = false;
+    registers_.assign(1, eclass);
+    step(0);
+  }
+
+ private:
+  void step(std::size_t pc) {
+    if (pc == program_.instructions.size()) {
+      record();
+      return;
+    }
+    std::visit([&](const auto& instruction) { execute(instruction, pc + 1); },
+               program_.instructions[pc]);
+  }
+
+  void execute(const Bind& bind, std::size_t next) {
+    const EClass& eclass = egraph_.get_class(registers_[bind.i]);
+    for (const ENode& node : eclass.nodes) {
+      if (node.op() != bind.op || node.arity() != bind.arity) continue;
+      registers_.resize(bind.out);
+      registers_.insert(registers_.end(), node.children().begin(), node.children().end());
+      step(next);
+      if (done_) return;
+    }
+  }
+
+  void execute(const Compare& compare, std::size_t next) {
+    if (egraph_.find(registers_[compare.i]) != egraph_.find(registers_[compare.j])) return;
+    step(next);
+  }
+
+  void execute(const Lookup& lookup, std::size_t next) {
+    ids_.clear();
+    for (const LookupEntry& entry : lookup.term) {
+      if (const auto* reg = std::get_if<TermRegister>(&entry)) {
+        ids_.push_back(egraph_.find(registers_[reg->reg]));
+        continue;
+      }
+      ENode node = std::get<ENode>(entry);
+      for (ClassId& child : node.children())
+        child = ids_[child];
+      const std::optional<ClassId> found = egraph_.lookup(node);
+      if (!found) return;
+      ids_.push_back(*found);
+    }
+    if (ids_.empty() || ids_.back() != egraph_.find(registers_[lookup.i])) return;
+    step(next);
+  }
+
+  void execute(const Scan& scan, std::size_t next) {
+    for (const ClassId id : egraph_.classes_with_nodes()) {
+      registers_.resize(scan.out);
+      registers_.push_back(id);
+      step(next);
+      if (done_) return;
+    }
+  }
+
+  void record() {
+    Substitution subst;
+    for (const VarRegister& bound : program_.subst)
+      subst.push_back({bound.var, registers_[bound.reg]});
+    out_->push_back(std::move(subst));
+    if (--remaining_ == 0) done_ = true;
+  }
+
+  const Program& program_;
+  const EGraph& egraph_;
+  std::size_t remaining_ = 0;
+  SubstitutionList* out_ = nullptr;
+  std::vector<ClassId> registers_;
+  std::vector<ClassId> ids_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+std::optional<ClassId> Substitution::get(Symbol var) const {
+  for (const VarBinding& binding : bindings_) {
+    if (binding.var == var) return binding.id;
+  }
+  return std::nullopt;
+}
+
+SubstitutionList search_class(const Program& program, const EGraph& egraph, ClassId eclass,
+                              std::size_t limit) {
+  if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
+  SubstitutionList substs;
+  if (limit == 0) return substs;
+  Machine(program, egraph).run(eclass, limit, substs);
+  return substs;
+}
+
+std::vector<SearchMatch> search_with_limit(const Pattern& pattern, const EGraph& egraph,
+                                           std::size_t limit) {
+  if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
+  std::vector<SearchMatch> matches;
+  if (pattern.tree.empty()) return matches;
+  const auto* root = std::get_if<ENode>(&pattern.tree.back());
+  const std::span<const ClassId> candidates =
+      root != nullptr ? egraph.classes_with_op(root->op()) : egraph.classes_with_nodes();
+  Machine machine(pattern.program, egraph);
+  SubstitutionList substs;
+  std::size_t remaining = limit;
+  for (const ClassId eclass : candidates) {
+    if (remaining == 0) break;
+    machine.run(eclass, remaining, substs);
+    if (substs.empty()) continue;
+    if (substs.size() > remaining) throw InternalError("assertion failed: len <= limit");
+    remaining -= substs.size();
+    matches.push_back({eclass, std::move(substs)});
+    substs.clear();
+  }
+  return matches;
+}
+
+}  // namespace zembric::egraph

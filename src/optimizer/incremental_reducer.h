@@ -1,0 +1,48 @@
+// IncrementalReducer: a ReducerState behind its own poisonable lock, fed one store step by step.
+// Lock order: the reducer's lock first, the store's inside the store's own operations, never the
+// other way round.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "optimizer/reducer_state.h"
+#include "optimizer/reduction_pipeline.h"
+#include "store/expected.h"
+#include "store/poisonable_mutex.h"
+#include "store/store_core.h"
+
+namespace zembric {
+
+class IncrementalReducer {
+ public:
+  // Consumes the store's nodes recorded since the last step; returns how many.
+  Expected<std::uint64_t, BadNodeId> step(StoreCore& store);
+
+  std::uint64_t watermark();
+  std::uint64_t total_work();
+  std::uint64_t canonical_count();
+
+  // Consumes the remaining delta and reduces the canonical form against the store's marks, or
+  // against exactly `outputs` when given. Store ids are read and checked before the reducer is
+  // locked, so a bad id leaves the reducer untouched. The state stays usable afterwards.
+  Expected<ReducedStore, BadNodeId> finalize(StoreCore& store,
+                                             const std::optional<std::vector<NodeId>>& outputs,
+                                             bool maximal_fusion);
+
+ private:
+  class Lock : public PoisonableMutex::Guard {
+   public:
+    explicit Lock(IncrementalReducer& reducer)
+        : PoisonableMutex::Guard(reducer.mutex_, "incremental reducer poisoned") {}
+  };
+
+  Expected<std::uint64_t, BadNodeId> consume_delta(StoreCore& store);
+
+  PoisonableMutex mutex_;
+  ReducerState state_;
+};
+
+}  // namespace zembric

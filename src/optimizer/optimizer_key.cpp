@@ -1,0 +1,70 @@
+#include "optimizer/optimizer_key.h"
+
+#include <charconv>
+#include <cstdint>
+
+#include "store/canonical_key.h"
+
+namespace zembric {
+namespace {
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  char buffer[24];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  out.append(buffer, end);
+}
+
+// Every text is escaped, so "|" only separates fields and the ref marker cannot be confused.
+std::string external_key(const Node& node) {
+  const PayloadDescriptor& d = node.descriptor();
+  std::string out = "ext|";
+  for (const std::string* text :
+       {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+    append_escaped_key_text(out, *text);
+    out += '|';
+  }
+  if (d.preprocessing_ref) {
+    out += '+';
+    append_escaped_key_text(out, *d.preprocessing_ref);
+  } else {
+    out += '-';
+  }
+  if (!node.params().empty()) {
+    out += '|';
+    append_encoded_params(out, node.params());
+  }
+  return out;
+}
+
+// Escaped member keys hold no "|" or ";", which therefore delimit members and tokens.
+std::string stage_key(const Node& node) {
+  std::string out = canonical_key(node);
+  for (const StageMember& member : node.members()) {
+    out += '|';
+    append_escaped_key_text(out, member.key);
+    for (const MemberToken& token : member.tokens) {
+      out += token.kind == MemberTokenKind::Input ? ";i" : ";m";
+      append_decimal(out, token.index);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string optimizer_key(const Node& node) {
+  switch (node.kind()) {
+    case NodeKind::External:
+      return external_key(node);
+    case NodeKind::Stage:
+      return stage_key(node);
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+    case NodeKind::Exchange:
+      break;
+  }
+  return canonical_key(node);
+}
+
+}  // namespace zembric

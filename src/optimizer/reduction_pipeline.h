@@ -1,0 +1,59 @@
+// The reduction pipeline: dead-code elimination from a set of roots, merging of nodes the rewrite
+// engine proves equal, common-subexpression elimination and stage fusion, producing a new,
+// smaller node list or store together with a report of node counts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "optimizer/rewrite_engine.h"
+#include "store/expected.h"
+#include "store/node.h"
+#include "store/store_core.h"
+
+namespace zembric {
+
+struct ReductionReport {
+  std::uint64_t input_nodes = 0;
+  std::uint64_t reachable_nodes = 0;
+  std::uint64_t canonical_nodes = 0;
+  std::uint64_t stages = 0;
+  std::uint64_t reduced_nodes = 0;  // always stages + boundary_nodes
+  std::uint64_t boundary_nodes = 0;
+
+  friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
+};
+
+// Inputs of node k are positions smaller than k in `nodes`; outputs are positions, one per root.
+struct ReducedGraph {
+  std::vector<Node> nodes;
+  std::vector<NodeId> outputs;
+  ReductionReport report;
+};
+
+struct ReducedStore {
+  std::unique_ptr<StoreCore> store;
+  ReductionReport report;
+};
+
+// `nodes` is topologically ordered (every input names an earlier node) and only read; `roots`
+// must all be positions in `nodes` (duplicates allowed). Throws InternalError when either is not.
+ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> roots,
+                          const RewriteEngine& engine, bool maximal_fusion);
+
+// A new store holding the reduced nodes (node k gets id k) and marking the reduced outputs.
+ReducedStore from_reduced(ReducedGraph reduced);
+
+// Reduces against the store's output marks. The store is only read.
+ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion);
+
+// Reduces against exactly `outputs`; the first id that names no node fails the call before any
+// work is done.
+Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
+                                                      std::span<const NodeId> outputs,
+                                                      const RewriteEngine& engine,
+                                                      bool maximal_fusion);
+
+}  // namespace zembric

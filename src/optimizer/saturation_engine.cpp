@@ -1,0 +1,155 @@
+#include "optimizer/saturation_engine.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "egraph/egraph.h"
+#include "egraph/flat_hash_map.h"
+#include "egraph/pattern.h"
+#include "egraph/pattern_reader.h"
+#include "egraph/saturation_runner.h"
+#include "egraph/symbol.h"
+#include "store/internal_error.h"
+
+namespace zembric {
+namespace {
+
+using egraph::ClassId;
+
+constexpr std::array<std::string_view, 8> kCommutativeOps = {"add", "mul", "and",     "or",
+                                                             "eq",  "ne",  "maximum", "minimum"};
+
+// Keys of an add of float 0.0 and a mul of float 1.0, with the scalar on either side.
+constexpr std::array<std::string_view, 4> kIdentityKeys = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+
+egraph::Pattern compile(const std::string& text) {
+  auto parsed = egraph::parse_pattern(text);
+  if (const auto* error = std::get_if<egraph::PatternParseError>(&parsed)) {
+    throw InternalError("rule pattern " + text + " does not parse: " + error->to_string());
+  }
+  return egraph::Pattern(std::get<egraph::PatternTree>(std::move(parsed)));
+}
+
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher,
+                          const std::string& applier) {
+  auto made = egraph::make_rewrite(name, compile(searcher), compile(applier));
+  if (const auto* error = std::get_if<egraph::RewriteError>(&made)) {
+    throw InternalError(error->message);
+  }
+  return std::get<egraph::Rewrite>(std::move(made));
+}
+
+// Appending in place sidesteps a false -Wrestrict alarm of g++ 12 on chained operator+.
+std::string concat(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (const std::string_view part : parts)
+    text += part;
+  return text;
+}
+
+struct KeyHash {
+  std::uint64_t operator()(std::string_view key) const {
+    return std::hash<std::string_view>{}(key);
+  }
+};
+
+bool is_op_key(const std::string& key) {
+  return key.size() >= 3 && key.starts_with("op|");
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() {
+  rules_.reserve(kCommutativeOps.size() + kIdentityKeys.size());
+  for (const std::string_view op : kCommutativeOps) {
+    rules_.push_back(make_rule(concat({"commute-", op}), concat({"(op|", op, " ?a ?b)"}),
+                               concat({"(op|", op, " ?b ?a)"})));
+  }
+  for (std::size_t k = 0; k < kIdentityKeys.size(); ++k) {
+    rules_.push_back(make_rule(concat({"identity-", std::to_string(k)}),
+                               concat({"(", kIdentityKeys[k], " ?x)"}), "?x"));
+  }
+}
+
+TermGraph SaturationEngine::run(const TermGraph& input) const {
+  const std::size_t n = input.terms.size();
+
+  // Load: one e-node per term; equal keys over equal classes share a class from the start.
+  egraph::EGraph graph;
+  graph.reserve(n);
+  std::vector<ClassId> class_of(n);
+  std::vector<ClassId> children;
+  egraph::FlatHashMap<std::string_view, egraph::Symbol, KeyHash> symbols;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Term& term = input.terms[i];
+    children.clear();
+    for (const TermIndex child : term.children) {
+      if (child >= i) {
+        throw InternalError("term " + std::to_string(i) + " refers to term " +
+                            std::to_string(child) + ", which is not earlier");
+      }
+      children.push_back(class_of[child]);
+    }
+    // Keys repeat heavily ("op|add", ...): resolve each distinct one through the shared,
+    // locked symbol table only once per run.
+    auto [symbol, first_seen] = symbols.try_emplace(term.key, egraph::Symbol{0});
+    if (first_seen) *symbol = egraph::intern_symbol(term.key);
+    class_of[i] = graph.find(graph.add_node(egraph::ENode(*symbol, children)));
+  }
+
+  egraph::SaturationRunner runner;
+  runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024);
+  runner.run(rules_);
+  const egraph::EGraph& saturated = runner.egraph();
+
+  // Read back and number the classes by their earliest term.
+  constexpr TermIndex kUnassigned = std::numeric_limits<TermIndex>::max();
+  std::vector<ClassId> final_class(n);
+  ClassId max_class = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    final_class[i] = saturated.find(class_of[i]);
+    max_class = std::max(max_class, final_class[i]);
+  }
+  std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kUnassigned);
+  auto output_of = [&](ClassId eclass) {
+    const TermIndex index = output_index[eclass];
+    if (index == kUnassigned) throw InternalError("no entry found for key");
+    return index;
+  };
+
+  TermGraph output;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (output_index[final_class[i]] != kUnassigned) continue;  // not its class's earliest term
+    const Term& term = input.terms[i];
+    Term copy{term.key, {}, !is_op_key(term.key)};
+    copy.children.reserve(term.children.size());
+    for (const TermIndex child : term.children) {
+      copy.children.push_back(output_of(final_class[child]));
+    }
+    output_index[final_class[i]] = output.terms.size();
+    output.terms.push_back(std::move(copy));
+  }
+
+  output.roots.reserve(input.roots.size());
+  for (const TermIndex root : input.roots) {
+    if (root >= n) {
+      throw InternalError("root " + std::to_string(root) + " refers to no term");
+    }
+    output.roots.push_back(output_of(final_class[root]));
+  }
+  return output;
+}
+
+}  // namespace zembric

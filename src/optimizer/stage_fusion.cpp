@@ -1,0 +1,212 @@
+// Stage fusion over the canonical graph (children precede their users).
+// Single-use rule: an operator joins the stage of its consumer when that consumer is an operator,
+// is its only use, and the operator is not an output; groups are kept in a union-find with union
+// by smaller index and full path compression. Maximal rule: visiting nodes in descending order,
+// an operator that is not an output joins the stage shared by all of its consumers when they are
+// all operators; consumers come later, so their stage is final when a node is visited.
+// Either way only a group's largest member is used from outside it or is an output, so emitting
+// the groups in order of their largest member is topological and needs no sort: a group is
+// emitted when the ascending walk reaches its largest member. All tables are flat arrays indexed
+// by canonical node, so the pass is linear; it handles at most 2^32 - 2 canonical nodes.
+#include "optimizer/stage_fusion.h"
+
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "store/internal_error.h"
+
+namespace zembric {
+namespace {
+
+using Index = std::uint32_t;
+constexpr Index kNone = std::numeric_limits<Index>::max();
+
+void check_graph(const TermGraph& graph) {
+  const std::size_t count = graph.terms.size();
+  if (count >= kNone) throw std::length_error("stage fusion handles at most 4294967294 nodes");
+  for (std::size_t i = 0; i < count; ++i) {
+    for (const TermIndex child : graph.terms[i].children) {
+      if (child >= i) {
+        throw InternalError("canonical node " + std::to_string(i) + " reads node " +
+                            std::to_string(child) + ", which is not earlier");
+      }
+    }
+  }
+  for (const TermIndex root : graph.roots) {
+    if (root >= count)
+      throw InternalError("canonical root " + std::to_string(root) + " is no node");
+  }
+}
+
+std::vector<Index> single_use_stages(const std::vector<Term>& terms,
+                                     const std::vector<bool>& is_output) {
+  const Index count = static_cast<Index>(terms.size());
+  // Only "exactly one use" matters, so counts stop at 2 and the last consumer is the only one.
+  std::vector<std::uint8_t> uses(count, 0);
+  std::vector<Index> consumer(count, kNone);
+  for (Index v = 0; v < count; ++v) {
+    for (const TermIndex c : terms[v].children) {
+      if (uses[c] < 2) ++uses[c];
+      consumer[c] = v;
+    }
+  }
+
+  std::vector<Index> parent(count);
+  std::iota(parent.begin(), parent.end(), Index{0});
+  auto find = [&parent](Index x) {
+    Index root = x;
+    while (parent[root] != root)
+      root = parent[root];
+    while (parent[x] != root)
+      x = std::exchange(parent[x], root);
+    return root;
+  };
+  for (Index u = 0; u < count; ++u) {
+    if (terms[u].is_boundary || uses[u] != 1 || is_output[u]) continue;
+    const Index c = consumer[u];
+    if (terms[c].is_boundary) continue;
+    const Index ru = find(u);
+    const Index rc = find(c);
+    if (ru < rc) {
+      parent[rc] = ru;
+    } else if (rc < ru) {
+      parent[ru] = rc;
+    }
+  }
+
+  std::vector<Index> stage_of(count);
+  for (Index i = 0; i < count; ++i)
+    stage_of[i] = terms[i].is_boundary ? i : find(i);
+  return stage_of;
+}
+
+std::vector<Index> maximal_stages(const std::vector<Term>& terms,
+                                  const std::vector<bool>& is_output) {
+  const Index count = static_cast<Index>(terms.size());
+  // Consumer lists as one flat array, each list in ascending order of the user, one entry per use.
+  std::vector<std::size_t> begin(std::size_t{count} + 1, 0);
+  for (const Term& term : terms) {
+    for (const TermIndex c : term.children)
+      ++begin[c + 1];
+  }
+  std::partial_sum(begin.begin(), begin.end(), begin.begin());
+  std::vector<Index> consumers(begin[count]);
+  {
+    std::vector<std::size_t> cursor(begin.begin(), begin.end() - 1);
+    for (Index v = 0; v < count; ++v) {
+      for (const TermIndex c : terms[v].children)
+        consumers[cursor[c]++] = v;
+    }
+  }
+
+  std::vector<Index> stage_of(count);
+  std::iota(stage_of.begin(), stage_of.end(), Index{0});
+  for (Index u = count; u-- > 0;) {
+    if (terms[u].is_boundary || is_output[u] || begin[u] == begin[u + 1]) continue;
+    const Index shared = stage_of[consumers[begin[u]]];
+    bool fuse = true;
+    for (std::size_t k = begin[u]; k < begin[u + 1] && fuse; ++k) {
+      const Index v = consumers[k];
+      fuse = !terms[v].is_boundary && stage_of[v] == shared;
+    }
+    if (fuse) stage_of[u] = shared;
+  }
+  return stage_of;
+}
+
+}  // namespace
+
+FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes,
+                           bool maximal_fusion) {
+  check_graph(canonical);
+  std::vector<Term>& terms = canonical.terms;
+  const Index count = static_cast<Index>(terms.size());
+
+  std::vector<bool> is_output(count, false);
+  for (const TermIndex root : canonical.roots)
+    is_output[root] = true;
+
+  const std::vector<Index> stage_of =
+      maximal_fusion ? maximal_stages(terms, is_output) : single_use_stages(terms, is_output);
+
+  // Members of each group, ascending, as one flat array indexed through group_begin.
+  std::vector<Index> group_begin(std::size_t{count} + 1, 0);
+  for (const Index rep : stage_of)
+    ++group_begin[rep + 1];
+  std::partial_sum(group_begin.begin(), group_begin.end(), group_begin.begin());
+  std::vector<Index> members(count);
+  std::size_t groups = 0;
+  {
+    std::vector<Index> cursor(group_begin.begin(), group_begin.end() - 1);
+    for (Index i = 0; i < count; ++i) {
+      groups += stage_of[i] == i;
+      members[cursor[stage_of[i]]++] = i;
+    }
+  }
+
+  std::vector<Index> new_id(count, kNone);
+  auto new_id_of = [&new_id](Index rep) -> NodeId {
+    if (new_id[rep] == kNone) throw InternalError("no entry found for key");
+    return new_id[rep];
+  };
+  // slot[m]: position of member m inside its stage, or of outside group g among the stage's
+  // inputs when stamp[g] names the stage being built. Members and outside groups never overlap.
+  std::vector<Index> slot(count, 0);
+  std::vector<Index> stamp(count, kNone);
+
+  FusionResult result;
+  result.nodes.reserve(groups);
+  for (Index i = 0; i < count; ++i) {
+    const Index rep = stage_of[i];
+    if (members[group_begin[rep + 1] - 1] != i) continue;  // not the group's largest member
+    const Index id = static_cast<Index>(result.nodes.size());
+
+    if (terms[rep].is_boundary) {
+      std::vector<NodeId> inputs;
+      inputs.reserve(terms[rep].children.size());
+      for (const TermIndex c : terms[rep].children)
+        inputs.push_back(new_id_of(stage_of[c]));
+      result.nodes.push_back(prototypes.at(terms[rep].key).with_inputs(std::move(inputs)));
+      ++result.boundary_nodes;
+    } else {
+      const Index first = group_begin[rep];
+      const Index last = group_begin[rep + 1];
+      std::vector<NodeId> inputs;
+      std::vector<StageMember> stage_members;
+      stage_members.reserve(last - first);
+      for (Index k = first; k < last; ++k) {
+        const Index m = members[k];
+        slot[m] = k - first;
+        std::vector<MemberToken> tokens;
+        tokens.reserve(terms[m].children.size());
+        for (const TermIndex c : terms[m].children) {
+          const Index g = stage_of[c];
+          if (g == rep) {
+            tokens.push_back({MemberTokenKind::Member, slot[c]});
+            continue;
+          }
+          if (stamp[g] != id) {
+            stamp[g] = id;
+            slot[g] = static_cast<Index>(inputs.size());
+            inputs.push_back(new_id_of(g));
+          }
+          tokens.push_back({MemberTokenKind::Input, slot[g]});
+        }
+        stage_members.push_back(StageMember{std::move(terms[m].key), std::move(tokens)});
+      }
+      result.nodes.push_back(Node::stage(std::move(inputs), std::move(stage_members)));
+      ++result.stages;
+    }
+    new_id[rep] = id;
+  }
+
+  result.outputs.reserve(canonical.roots.size());
+  for (const TermIndex root : canonical.roots)
+    result.outputs.push_back(new_id_of(stage_of[root]));
+  return result;
+}
+
+}  // namespace zembric

@@ -1,0 +1,27 @@
+// Stage fusion: the last step of a reduction. Every operator of the canonical graph becomes a
+// member of exactly one Stage node; every other node is a boundary node, emitted as a node of its
+// own kind rebuilt from its prototype.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "optimizer/prototype_table.h"
+#include "optimizer/rewrite_engine.h"
+#include "store/node.h"
+
+namespace zembric {
+
+struct FusionResult {
+  std::vector<Node> nodes;      // every input names an earlier node
+  std::vector<NodeId> outputs;  // one per canonical root, in root order, repeats kept
+  std::uint64_t stages = 0;
+  std::uint64_t boundary_nodes = 0;
+};
+
+// `canonical` is consumed: the keys of its operators move into the Stage members.
+// `maximal_fusion` selects the maximal rule instead of the single-use rule.
+FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes,
+                           bool maximal_fusion);
+
+}  // namespace zembric

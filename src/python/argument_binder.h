@@ -1,0 +1,32 @@
+// Binds call arguments to a callable's parameters and reports binding failures in the wording
+// CPython uses for Python functions ("missing 1 required positional argument: 'inputs'", ...).
+// Binding never allocates on success and hands out borrowed references only.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+
+namespace zembric::python {
+
+// The parameter list of one callable. Parameters before `positional` may be passed by position or
+// keyword, the rest only by keyword; parameters before `required` must be given, the others
+// default to None. No positional-only parameters, no *args, no **kwargs.
+struct Signature {
+  const char* callable;  // the name used in messages, e.g. "GraphStore.add_op"
+  std::span<const char* const> names;
+  std::size_t positional;
+  std::size_t required;
+};
+
+// Fills `bound[i]` (one slot per parameter) with the argument for parameter i, or nullptr when an
+// optional parameter was omitted. False with a TypeError set when the call does not fit.
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** bound);
+
+// The same for the tuple-and-dict calling convention of tp_new.
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** bound);
+
+}  // namespace zembric::python

@@ -1,0 +1,21 @@
+// Python sequences of node ids -> std::vector<NodeId> (the `inputs` and `outputs=` arguments).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "store/node.h"
+
+namespace zembric::python {
+
+// Accepts any sequence but str whose elements are ints (or have __index__) in the unsigned 64-bit
+// range; order and repeats are kept. False with an error set: a TypeError carrying the prefix
+// "argument '<name>': ", or CPython's OverflowError for a negative or too large id.
+bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out);
+
+// A new list of ints.
+PyObject* id_list_to_python(const std::vector<NodeId>& ids);
+
+}  // namespace zembric::python

@@ -1,0 +1,18 @@
+// The report dictionary of the reduction methods: the six counts of a ReductionReport by name.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "optimizer/reduction_pipeline.h"
+
+namespace zembric::python {
+
+// A new dict with exactly the keys "input_nodes", "reachable_nodes", "canonical_nodes", "stages",
+// "reduced_nodes" and "boundary_nodes". Callers look values up by key; the order is not promised.
+PyObject* build_report_dict(const ReductionReport& report);
+
+// The 2-tuple (new GraphStore wrapping `reduced.store`, report dict).
+PyObject* build_reduction_result(ReducedStore reduced);
+
+}  // namespace zembric::python

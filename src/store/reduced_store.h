@@ -1,0 +1,19 @@
+// Building a store from a reduced node list: every node is interned in order with its inputs
+// translated to the ids given to earlier nodes, then the outputs are marked in order, so the new
+// store obeys the same invariants as every other store.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "store/node.h"
+#include "store/store_core.h"
+
+namespace zembric {
+
+// Inputs of nodes[k] are positions smaller than k; outputs are positions. Equal nodes collapse
+// into one id and repeated output marks into one mark. A broken invariant throws InternalError.
+std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs);
+
+}  // namespace zembric
