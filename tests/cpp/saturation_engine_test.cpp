@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "egraph/symbol.h"
+#include "optimizer/saturation_engine.h"
+#include "store/internal_error.h"
+
+namespace zembric {
+namespace {
+
+const std::string kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
+const std::string kMulOneLeft = "op|mul|scalar=f3ff0000000000000;side=sl";
+
+Term src(const std::string& name) {
+  return {"src|name=s" + name, {}, true};
+}
+Term op(const std::string& key, std::vector<TermIndex> children) {
+  return {key, std::move(children), false};
+}
+
+TermGraph run(const TermGraph& input) {
+  return SaturationEngine().run(input);
+}
+
+TEST(SaturationEngine, BuildsTheTwelveRulesInOrder) {
+  const SaturationEngine engine;
+  const std::vector<std::string> expected = {"commute-add",     "commute-mul",     "commute-and",
+                                             "commute-or",      "commute-eq",      "commute-ne",
+                                             "commute-maximum", "commute-minimum", "identity-0",
+                                             "identity-1",      "identity-2",      "identity-3"};
+  ASSERT_EQ(engine.rules().size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    EXPECT_EQ(egraph::symbol_text(engine.rules()[k].name), expected[k]);
+  }
+  EXPECT_EQ(engine.iter_limit(), 12u);
+}
+
+TEST(SaturationEngine, EmptyInputGivesEmptyOutput) {
+  EXPECT_EQ(run({}), TermGraph{});
+}
+
+TEST(SaturationEngine, CommutedPairKeepsTheEarlierTermWithItsOwnOperandOrder) {
+  const TermGraph input{{src("x"), src("y"), op("op|add", {1, 0}), op("op|add", {0, 1})},
+                        {3, 2, 3}};
+  const TermGraph expected{{src("x"), src("y"), op("op|add", {1, 0})}, {2, 2, 2}};
+  EXPECT_EQ(run(input), expected);
+}
+
+TEST(SaturationEngine, EveryCommutativeOperatorMergesItsTwoOrders) {
+  for (const std::string name : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}) {
+    const TermGraph input{{src("x"), src("y"), op("op|" + name, {0, 1}), op("op|" + name, {1, 0})},
+                          {2, 3}};
+    const TermGraph expected{{src("x"), src("y"), op("op|" + name, {0, 1})}, {2, 2}};
+    EXPECT_EQ(run(input), expected) << name;
+  }
+  const TermGraph sub{{src("x"), src("y"), op("op|sub", {0, 1}), op("op|sub", {1, 0})}, {2, 3}};
+  EXPECT_EQ(run(sub), sub);
+}
+
+TEST(SaturationEngine, IdentityFallsIntoItsOperandsClass) {
+  const TermGraph input{{src("x"), op(kAddZeroRight, {0})}, {1}};
+  EXPECT_EQ(run(input), (TermGraph{{src("x")}, {0}}));
+}
+
+TEST(SaturationEngine, ChainOfIdentitiesCollapsesToTheOperand) {
+  const TermGraph input{{src("x"), op(kAddZeroRight, {0}), op(kMulOneLeft, {1}), op("op|neg", {2})},
+                        {2, 3}};
+  EXPECT_EQ(run(input), (TermGraph{{src("x"), op("op|neg", {0})}, {0, 1}}));
+}
+
+TEST(SaturationEngine, CongruentUsersOfMergedTermsMerge) {
+  const TermGraph input{{src("x"), src("y"), op("op|add", {0, 1}), op("op|add", {1, 0}),
+                         op("op|exp", {2}), op("op|exp", {3}), op("op|mul", {4, 5})},
+                        {5, 6}};
+  const TermGraph expected{
+      {src("x"), src("y"), op("op|add", {0, 1}), op("op|exp", {2}), op("op|mul", {3, 3})}, {3, 4}};
+  EXPECT_EQ(run(input), expected);
+}
+
+TEST(SaturationEngine, EqualTermsShareAClassFromTheStart) {
+  const TermGraph input{{src("x"), op("op|neg", {0}), op("op|neg", {0})}, {2, 1}};
+  EXPECT_EQ(run(input), (TermGraph{{src("x"), op("op|neg", {0})}, {1, 1}}));
+}
+
+// Near misses of the rules' shapes: none of these may be rewritten.
+TEST(SaturationEngine, NearMissesAreLeftAlone) {
+  const std::vector<Term> candidates = {
+      op("op|add", {0}),
+      op("op|add", {0, 1, 0}),
+      op("op|add|alpha=i1", {1, 0}),
+      op("op|add|scalar=i0;side=sr", {0}),
+      op("op|add|scalar=f8000000000000000;side=sr", {0}),
+      op("op|add|scalar=f0000000000000000;side=sleft", {0}),
+      op("op|add|extra=btrue;scalar=f0000000000000000;side=sr", {0}),
+      op(kAddZeroRight, {0, 1}),
+      op("op|mul|scalar=f3ff0000000000000;side=sr", {}),
+  };
+  for (const Term& candidate : candidates) {
+    TermGraph input{{src("x"), src("y"), op("op|add", {0, 1}), candidate}, {3}};
+    input.terms[3].children = candidate.children;
+    // The commutative pair at 2 is merged with nothing: its mirror is not in the input.
+    EXPECT_EQ(run(input), input) << candidate.key;
+  }
+}
+
+TEST(SaturationEngine, BoundaryFlagFollowsTheKey) {
+  const TermGraph input{{{"src|name=sx", {}, false}, {"op", {0}, false}, {"op|neg", {1}, true}},
+                        {2}};
+  const TermGraph output = run(input);
+  ASSERT_EQ(output.terms.size(), 3u);
+  EXPECT_TRUE(output.terms[0].is_boundary);
+  EXPECT_TRUE(output.terms[1].is_boundary);
+  EXPECT_FALSE(output.terms[2].is_boundary);
+}
+
+TEST(SaturationEngine, OutputIndexIsTheNumberOfEarlierRepresentatives) {
+  const TermGraph input{{src("a"), op(kAddZeroRight, {0}), src("b"), op(kAddZeroRight, {2}),
+                         op("op|max", {1, 3}), src("c")},
+                        {5, 4, 1}};
+  const TermGraph expected{{src("a"), src("b"), op("op|max", {0, 1}), src("c")}, {3, 2, 0}};
+  EXPECT_EQ(run(input), expected);
+}
+
+// More matching pairs than the first allowance: commute-add is banned, fast-forwarded and
+// accepted within the iteration limit, so every pair still merges.
+TEST(SaturationEngine, LargeGraphsStillMergeAllCommutedPairs) {
+  constexpr TermIndex kPairs = 3000;
+  TermGraph input;
+  for (TermIndex k = 0; k < kPairs; ++k)
+    input.terms.push_back(src(std::to_string(k)));
+  for (TermIndex k = 0; k + 1 < kPairs; ++k) {
+    input.terms.push_back(op("op|add", {k, k + 1}));
+    input.terms.push_back(op("op|add", {k + 1, k}));
+    input.roots.push_back(input.terms.size() - 1);
+  }
+  const TermGraph output = run(input);
+  ASSERT_EQ(output.terms.size(), 2 * kPairs - 1);
+  for (TermIndex k = 0; k + 1 < kPairs; ++k) {
+    EXPECT_EQ(output.roots[k], kPairs + k);
+    EXPECT_EQ(output.terms[kPairs + k].children, (std::vector<TermIndex>{k, k + 1}));
+  }
+}
+
+TEST(SaturationEngine, MalformedGraphsAreInternalErrors) {
+  EXPECT_THROW(run({{src("x"), op("op|neg", {1})}, {}}), InternalError);
+  EXPECT_THROW(run({{src("x")}, {1}}), InternalError);
+}
+
+}  // namespace
+}  // namespace zembric
