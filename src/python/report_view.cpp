@@ -10,9 +10,9 @@ namespace zembric::python {
 
 PyObject* build_report_dict(const ReductionReport& report) {
   const std::pair<const char*, std::uint64_t> counts[] = {
-      {"input_nodes", report.input_nodes},       {"reachable_nodes", report.reachable_nodes},
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
       {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes},   {"boundary_nodes", report.boundary_nodes},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
   };
   OwnedRef dict(PyDict_New());
   if (!dict) return nullptr;

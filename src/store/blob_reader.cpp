@@ -79,6 +79,29 @@ class BlobParser {
     return true;
   }
 
+  std::optional<ParamValue> param_value(std::uint8_t type) {
+    std::uint64_t bits;
+    std::uint8_t byte;
+    std::string text_value;
+    switch (type) {
+      case static_cast<std::uint8_t>(ParamType::Int):
+        if (!u64(bits)) return std::nullopt;
+        return ParamValue::of_int(static_cast<std::int64_t>(bits));
+      case static_cast<std::uint8_t>(ParamType::Float):
+        if (!u64(bits)) return std::nullopt;
+        return ParamValue::of_float(std::bit_cast<double>(bits));
+      case static_cast<std::uint8_t>(ParamType::Bool):
+        if (!u8(byte)) return std::nullopt;
+        return ParamValue::of_bool(byte != 0);
+      case static_cast<std::uint8_t>(ParamType::Str):
+        if (!text(text_value)) return std::nullopt;
+        return ParamValue::of_str(std::move(text_value));
+      default:
+        invalid_tag("param", type);
+        return std::nullopt;
+    }
+  }
+
   bool params(ParamMap& map) {
     std::uint32_t count;
     if (!u32(count) || !fits(count, kMinParamEntrySize)) return false;
@@ -92,34 +115,9 @@ class BlobParser {
       std::string key;
       std::uint8_t type;
       if (!text(key) || !u8(type)) return false;
-      switch (type) {
-        case static_cast<std::uint8_t>(ParamType::Int): {
-          std::uint64_t bits;
-          if (!u64(bits)) return false;
-          entries.emplace_back(std::move(key), ParamValue::of_int(static_cast<std::int64_t>(bits)));
-          break;
-        }
-        case static_cast<std::uint8_t>(ParamType::Float): {
-          std::uint64_t bits;
-          if (!u64(bits)) return false;
-          entries.emplace_back(std::move(key), ParamValue::of_float(std::bit_cast<double>(bits)));
-          break;
-        }
-        case static_cast<std::uint8_t>(ParamType::Bool): {
-          std::uint8_t byte;
-          if (!u8(byte)) return false;
-          entries.emplace_back(std::move(key), ParamValue::of_bool(byte != 0));
-          break;
-        }
-        case static_cast<std::uint8_t>(ParamType::Str): {
-          std::string value;
-          if (!text(value)) return false;
-          entries.emplace_back(std::move(key), ParamValue::of_str(std::move(value)));
-          break;
-        }
-        default:
-          return invalid_tag("param", type);
-      }
+      std::optional<ParamValue> value = param_value(type);
+      if (!value) return false;
+      entries.emplace_back(std::move(key), std::move(*value));
     }
     map = ParamMap::from_unsorted(std::move(entries));
     return true;

@@ -8,7 +8,9 @@
 namespace zembric {
 namespace {
 
-ParamMap params(std::vector<ParamEntry> entries) { return ParamMap::from_unsorted(std::move(entries)); }
+ParamMap params(std::vector<ParamEntry> entries) {
+  return ParamMap::from_unsorted(std::move(entries));
+}
 
 TEST(EscapeKeyText, EscapesTheFourStructuralCharacters) {
   EXPECT_EQ(escape_key_text("a%;=|"), "a%25%3B%3D%7C");
@@ -30,22 +32,24 @@ TEST_P(ParamCodes, EncodeAsTypedCodes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParamCodes,
-    ::testing::Values(
-        ValueCode{ParamValue::of_int(5), "i5"}, ValueCode{ParamValue::of_int(-3), "i-3"},
-        ValueCode{ParamValue::of_int(std::numeric_limits<std::int64_t>::min()),
-                  "i-9223372036854775808"},
-        ValueCode{ParamValue::of_float(5.0), "f4014000000000000"},
-        ValueCode{ParamValue::of_float(1.0), "f3ff0000000000000"},
-        ValueCode{ParamValue::of_float(-0.0), "f8000000000000000"},
-        ValueCode{ParamValue::of_float(std::numeric_limits<double>::infinity()),
-                  "f7ff0000000000000"},
-        ValueCode{ParamValue::of_float(-std::nan("0x55")), "f7ff8000000000000"},
-        ValueCode{ParamValue::of_bool(true), "btrue"}, ValueCode{ParamValue::of_bool(false), "bfalse"},
-        ValueCode{ParamValue::of_str("5"), "s5"}, ValueCode{ParamValue::of_str("a=b|c"), "sa%3Db%7Cc"}));
+    ::testing::Values(ValueCode{ParamValue::of_int(5), "i5"},
+                      ValueCode{ParamValue::of_int(-3), "i-3"},
+                      ValueCode{ParamValue::of_int(std::numeric_limits<std::int64_t>::min()),
+                                "i-9223372036854775808"},
+                      ValueCode{ParamValue::of_float(5.0), "f4014000000000000"},
+                      ValueCode{ParamValue::of_float(1.0), "f3ff0000000000000"},
+                      ValueCode{ParamValue::of_float(-0.0), "f8000000000000000"},
+                      ValueCode{ParamValue::of_float(std::numeric_limits<double>::infinity()),
+                                "f7ff0000000000000"},
+                      ValueCode{ParamValue::of_float(-std::nan("0x55")), "f7ff8000000000000"},
+                      ValueCode{ParamValue::of_bool(true), "btrue"},
+                      ValueCode{ParamValue::of_bool(false), "bfalse"},
+                      ValueCode{ParamValue::of_str("5"), "s5"},
+                      ValueCode{ParamValue::of_str("a=b|c"), "sa%3Db%7Cc"}));
 
 TEST(EncodeParams, JoinsEntriesInKeyOrder) {
-  EXPECT_EQ(encode_params(params({{"side", ParamValue::of_str("r")},
-                                  {"scalar", ParamValue::of_float(0.0)}})),
+  EXPECT_EQ(encode_params(
+                params({{"side", ParamValue::of_str("r")}, {"scalar", ParamValue::of_float(0.0)}})),
             "scalar=f0000000000000000;side=sr");
   EXPECT_EQ(encode_params(params({{"a;b", ParamValue::of_int(1)}})), "a%3Bb=i1");
   EXPECT_EQ(encode_params({}), "");
@@ -59,7 +63,9 @@ struct KeyCase {
 
 class CanonicalKeys : public ::testing::TestWithParam<KeyCase> {};
 
-TEST_P(CanonicalKeys, MatchTheirText) { EXPECT_EQ(canonical_key(GetParam().node), GetParam().key) << GetParam().what; }
+TEST_P(CanonicalKeys, MatchTheirText) {
+  EXPECT_EQ(canonical_key(GetParam().node), GetParam().key) << GetParam().what;
+}
 
 PayloadDescriptor descriptor(std::string kind, std::optional<std::string> ref) {
   return PayloadDescriptor{std::move(kind), "h", "f", "v", "s", std::move(ref)};
@@ -69,8 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, CanonicalKeys,
     ::testing::Values(
         KeyCase{"op with params",
-                Node::op("mul", params({{"side", ParamValue::of_str("l")},
-                                        {"scalar", ParamValue::of_float(1.0)}}),
+                Node::op("mul",
+                         params({{"side", ParamValue::of_str("l")},
+                                 {"scalar", ParamValue::of_float(1.0)}}),
                          {0}),
                 "op|mul|scalar=f3ff0000000000000;side=sl"},
         KeyCase{"escaped source name", Node::source("x|y", {}), "src|x%7Cy"},
@@ -78,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"exchange with params",
                 Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {0}),
                 "exch|scheme=shash"},
-        KeyCase{"reduction", Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
+        KeyCase{"reduction",
+                Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
                 "red|sum|axis=i-1"},
         KeyCase{"bool param", Node::op("max", params({{"keep", ParamValue::of_bool(true)}}), {0}),
                 "op|max|keep=btrue"},
@@ -86,9 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"empty name", Node::source("", {}), "src|"},
         KeyCase{"external absent ref", Node::external(descriptor("k", std::nullopt), {}, {}),
                 "ext|k|h|f|v|s|-"},
-        KeyCase{"external unescaped texts",
-                Node::external(descriptor("a|b", "p;q"), params({{"n", ParamValue::of_int(2)}}), {}),
-                "ext|a|b|h|f|v|s|p;q|n=i2"},
+        KeyCase{
+            "external unescaped texts",
+            Node::external(descriptor("a|b", "p;q"), params({{"n", ParamValue::of_int(2)}}), {}),
+            "ext|a|b|h|f|v|s|p;q|n=i2"},
         KeyCase{"stage counts members only",
                 Node::stage({0}, {StageMember{"op|neg", {}}, StageMember{"op|exp", {}}}),
                 "stage|2"}));

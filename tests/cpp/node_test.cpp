@@ -8,9 +8,13 @@
 namespace zembric {
 namespace {
 
-ParamMap params(std::vector<ParamEntry> entries) { return ParamMap::from_unsorted(std::move(entries)); }
+ParamMap params(std::vector<ParamEntry> entries) {
+  return ParamMap::from_unsorted(std::move(entries));
+}
 
-Node mul_with(ParamValue value) { return Node::op("mul", params({{"k", std::move(value)}}), {0}); }
+Node mul_with(ParamValue value) {
+  return Node::op("mul", params({{"k", std::move(value)}}), {0});
+}
 
 PayloadDescriptor descriptor(std::optional<std::string> ref) {
   return PayloadDescriptor{"k", "h", "f", "v", "s", std::move(ref)};
@@ -42,21 +46,21 @@ const double kNan = std::numeric_limits<double>::quiet_NaN();
 INSTANTIATE_TEST_SUITE_P(
     Cases, NodeIdentity,
     ::testing::Values(
-        NodePair{"int vs float", mul_with(ParamValue::of_int(1)), mul_with(ParamValue::of_float(1.0)),
-                 false},
-        NodePair{"int vs bool", mul_with(ParamValue::of_int(1)), mul_with(ParamValue::of_bool(true)),
-                 false},
+        NodePair{"int vs float", mul_with(ParamValue::of_int(1)),
+                 mul_with(ParamValue::of_float(1.0)), false},
+        NodePair{"int vs bool", mul_with(ParamValue::of_int(1)),
+                 mul_with(ParamValue::of_bool(true)), false},
         NodePair{"str vs int", mul_with(ParamValue::of_str("1")), mul_with(ParamValue::of_int(1)),
                  false},
         NodePair{"zero signs", mul_with(ParamValue::of_float(0.0)),
                  mul_with(ParamValue::of_float(-0.0)), false},
         NodePair{"nan payloads", mul_with(ParamValue::of_float(kNan)),
                  mul_with(ParamValue::of_float(-std::nan("0x123"))), true},
-        NodePair{"param order", Node::source("s", params({{"z", ParamValue::of_int(1)},
-                                                          {"a", ParamValue::of_int(2)}})),
-                 Node::source("s", params({{"a", ParamValue::of_int(2)},
-                                           {"z", ParamValue::of_int(1)}})),
-                 true},
+        NodePair{
+            "param order",
+            Node::source("s", params({{"z", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
+            Node::source("s", params({{"a", ParamValue::of_int(2)}, {"z", ParamValue::of_int(1)}})),
+            true},
         NodePair{"operand order", Node::op("add", {}, {0, 1}), Node::op("add", {}, {1, 0}), false},
         NodePair{"repeated input", Node::op("add", {}, {0, 0}), Node::op("add", {}, {0}), false},
         NodePair{"kind differs", Node::op("sum", {}, {0}), Node::reduction("sum", {}, {0}), false},
@@ -96,11 +100,12 @@ TEST(Node, CopiesOwnTheirOutOfLineFields) {
 
 TEST(ParamMap, SortsByUnsignedKeyBytesAndKeepsRepeatsStable) {
   const ParamMap map = ParamMap::from_unsorted({{"\xc3\xa9", ParamValue::of_int(0)},
-                                               {"ab", ParamValue::of_int(1)},
-                                               {"a", ParamValue::of_int(2)},
-                                               {"a", ParamValue::of_int(3)}});
+                                                {"ab", ParamValue::of_int(1)},
+                                                {"a", ParamValue::of_int(2)},
+                                                {"a", ParamValue::of_int(3)}});
   std::vector<std::pair<std::string, std::int64_t>> got;
-  for (const auto& [k, v] : map) got.emplace_back(k, v.as_int());
+  for (const auto& [k, v] : map)
+    got.emplace_back(k, v.as_int());
   EXPECT_EQ(got, (std::vector<std::pair<std::string, std::int64_t>>{
                      {"a", 2}, {"a", 3}, {"ab", 1}, {"\xc3\xa9", 0}}));
 }

@@ -8,7 +8,9 @@
 namespace zembric {
 namespace {
 
-ParamMap params(std::vector<ParamEntry> entries) { return ParamMap::from_unsorted(std::move(entries)); }
+ParamMap params(std::vector<ParamEntry> entries) {
+  return ParamMap::from_unsorted(std::move(entries));
+}
 
 ParamMap scalar_side(ParamValue scalar, const char* side) {
   return params({{"scalar", std::move(scalar)}, {"side", ParamValue::of_str(side)}});
@@ -24,7 +26,9 @@ std::vector<Node> worked_example() {
           Node::op("mul", {}, {2, 4})};
 }
 
-std::vector<NodeId> ids(std::span<const NodeId> span) { return {span.begin(), span.end()}; }
+std::vector<NodeId> ids(std::span<const NodeId> span) {
+  return {span.begin(), span.end()};
+}
 
 TEST(ReducerState, WorkedExampleInOneOrTwoFeeds) {
   ReducerState once;
@@ -56,21 +60,21 @@ class Canonicalization : public ::testing::TestWithParam<CanonCase> {};
 
 TEST_P(Canonicalization, MergesOnlyWhatTheRulesProve) {
   ReducerState state;
-  ASSERT_TRUE(state.consume({Node::source("x", {}), Node::source("y", {}),
-                             Node::op("add", {}, {0, 1})}));
+  ASSERT_TRUE(
+      state.consume({Node::source("x", {}), Node::source("y", {}), Node::op("add", {}, {0, 1})}));
   ASSERT_TRUE(state.consume({GetParam().second}));
   EXPECT_EQ(state.id_map()[3] == 2, GetParam().merges_with_first) << GetParam().what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Canonicalization,
-    ::testing::Values(
-        CanonCase{"swapped commutative", Node::op("add", {}, {1, 0}), true},
-        CanonCase{"same orientation", Node::op("add", {}, {0, 1}), true},
-        CanonCase{"swapped non-commutative", Node::op("sub", {}, {1, 0}), false},
-        CanonCase{"swapped with a param",
-                  Node::op("add", params({{"p", ParamValue::of_int(1)}}), {1, 0}), false},
-        CanonCase{"three operands", Node::op("add", {}, {1, 0, 0}), false}));
+    ::testing::Values(CanonCase{"swapped commutative", Node::op("add", {}, {1, 0}), true},
+                      CanonCase{"same orientation", Node::op("add", {}, {0, 1}), true},
+                      CanonCase{"swapped non-commutative", Node::op("sub", {}, {1, 0}), false},
+                      CanonCase{"swapped with a param",
+                                Node::op("add", params({{"p", ParamValue::of_int(1)}}), {1, 0}),
+                                false},
+                      CanonCase{"three operands", Node::op("add", {}, {1, 0, 0}), false}));
 
 struct IdentityCase {
   const char* what;
@@ -95,18 +99,18 @@ TEST_P(IdentityElimination, OnlyOneOperandNeutralScalarsVanish) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, IdentityElimination,
     ::testing::Values(
-        IdentityCase{"add 0.0 left", Node::op("add", scalar_side(ParamValue::of_float(0.0), "l"), {0}),
-                     true},
+        IdentityCase{"add 0.0 left",
+                     Node::op("add", scalar_side(ParamValue::of_float(0.0), "l"), {0}), true},
         IdentityCase{"mul 1.0 right",
                      Node::op("mul", scalar_side(ParamValue::of_float(1.0), "r"), {0}), true},
         IdentityCase{"int scalar", Node::op("add", scalar_side(ParamValue::of_int(0), "l"), {0}),
                      false},
         IdentityCase{"negative zero",
                      Node::op("add", scalar_side(ParamValue::of_float(-0.0), "l"), {0}), false},
-        IdentityCase{"wrong side", Node::op("add", scalar_side(ParamValue::of_float(0.0), "left"), {0}),
-                     false},
-        IdentityCase{"mul by zero", Node::op("mul", scalar_side(ParamValue::of_float(0.0), "r"), {0}),
-                     false},
+        IdentityCase{"wrong side",
+                     Node::op("add", scalar_side(ParamValue::of_float(0.0), "left"), {0}), false},
+        IdentityCase{"mul by zero",
+                     Node::op("mul", scalar_side(ParamValue::of_float(0.0), "r"), {0}), false},
         IdentityCase{"no operand", Node::op("add", scalar_side(ParamValue::of_float(0.0), "r"), {}),
                      false},
         // Two operands: the rules only match one, and mapping to the first would lose the second.
