@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test: the C++ tests (plain and
-# under AddressSanitizer + UBSan), the Python tests against the installed module, the stub check,
-# and a bounded fuzz run of the blob reader. Fails when any step fails or when no test ran.
+# under AddressSanitizer + UBSan), the Python tests against the installed module, a smoke run of
+# the benchmarks, the stub check, and a bounded fuzz run of the blob reader. Fails when any step fails or when no test ran.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -44,6 +44,9 @@ step "Python module"
 "$python" -m pip install -q . -Ccmake.define.ZEMBRIC_WERROR=ON
 # Run from the tests directory so that the installed module, not the source tree, is imported.
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider .)
+
+step "Benchmark smoke run (smallest size, no timing asserted)"
+"$python" bench/run_benchmarks.py --smoke --output "$(mktemp -d)/RESULTS.md"
 
 step "Stub check"
 stub_dir=$("$python" -c 'import os, zembric_core; print(os.path.dirname(zembric_core.__file__))')

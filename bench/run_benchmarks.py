@@ -1,0 +1,541 @@
+"""zembric_core benchmark suite: one command, ratios against pure-Python baselines run in the same process.
+
+    python bench/run_benchmarks.py [--sizes 10000,100000,1000000] [--smoke] [--output bench/RESULTS.md]
+
+Workloads are generated first (seeded, as plain lists of call tuples, see workloads.py), then timed:
+building from Python, reduce (both fusion modes), IncrementalReducer fed in 1 and in 1,000 steps,
+serialize/deserialize, nodes(), to_dot(), and memory (resident bytes per stored node, peak extra
+bytes of reduce per input node) measured in child processes so that one run's heap does not hide
+the next one's growth.
+
+Every time is the best of N repeats with the garbage collector off, as wall time
+(perf_counter_ns) and as the process's CPU time. Verdicts use CPU time by default (--verdict-clock),
+since other load on the machine inflates wall time; the load average is printed so that readers
+can judge the noise. The report is printed and written to --output as a
+"## <label>" section: an existing section of that label is replaced, other sections are kept.
+--smoke runs the smallest size only, asserts no timing and exits 0 unless something raises.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import datetime
+import gc
+import json
+import os
+import platform
+import resource
+import shlex
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import zembric_core  # noqa: E402
+
+import workloads as wl  # noqa: E402
+
+INCREMENTAL_STEPS = 1000
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+# --------------------------------------------------------------------------- timing
+
+
+@dataclass
+class Timing:
+    wall_ns: int
+    cpu_ns: int
+
+
+def timed(fn, repeats: int, setup=None):
+    """Best wall and best CPU time of ``fn(setup())`` over ``repeats`` runs, and the last result."""
+    best_wall = best_cpu = None
+    result = None
+    for _ in range(repeats):
+        arg = setup() if setup is not None else None
+        result = None
+        gc.collect()
+        gc.disable()
+        try:
+            c0, w0 = time.process_time_ns(), time.perf_counter_ns()
+            result = fn(arg)
+            w1, c1 = time.perf_counter_ns(), time.process_time_ns()
+        finally:
+            gc.enable()
+        best_wall = w1 - w0 if best_wall is None else min(best_wall, w1 - w0)
+        best_cpu = c1 - c0 if best_cpu is None else min(best_cpu, c1 - c0)
+    return Timing(best_wall, best_cpu), result
+
+
+def timed_pair(fn_a, fn_b, repeats: int):
+    """Like ``timed`` for two functions run alternately, so that load on the machine hits both alike."""
+    best: list[list[int | None]] = [[None, None], [None, None]]
+    results = [None, None]
+    for _ in range(repeats):
+        for k, fn in enumerate((fn_a, fn_b)):
+            results[k] = None
+            gc.collect()
+            gc.disable()
+            try:
+                c0, w0 = time.process_time_ns(), time.perf_counter_ns()
+                results[k] = fn(None)
+                w1, c1 = time.perf_counter_ns(), time.process_time_ns()
+            finally:
+                gc.enable()
+            for i, v in enumerate((w1 - w0, c1 - c0)):
+                best[k][i] = v if best[k][i] is None else min(best[k][i], v)
+    return Timing(*best[0]), results[0], Timing(*best[1]), results[1]
+
+
+# --------------------------------------------------------------------------- memory (child process)
+
+
+def _rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def _status_kb(field_name: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field_name + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field_name} missing from /proc/self/status")
+
+
+def _release_heap() -> None:
+    """Collect garbage and hand freed heap pages back to the kernel, so RSS deltas are growth."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def make_workload(kind: str, size: int) -> wl.Workload:
+    if kind == "model":
+        return wl.elementwise_model(size)
+    if kind == "stress":
+        return wl.commutative_stress(size)
+    if kind == "chain":
+        return wl.op_chain(size)
+    raise ValueError(kind)
+
+
+def child_memory(kind: str, size: int) -> dict:
+    """Runs in a fresh interpreter: RSS growth of one store, then the peak extra RSS of reduce()."""
+    work = make_workload(kind, size)
+    nodes = wl.python_interning(work.calls)
+    texts = wl.text_bytes(nodes)
+    del nodes
+    # Warm-up: import-time and first-use allocations (symbol table, type objects) happen here.
+    warm = zembric_core.GraphStore()
+    wl.build_all(warm, work.calls[: min(2000, len(work.calls))])
+    warm.reduce(outputs=[warm.node_count() - 1])
+    del warm
+    _release_heap()
+    before = _rss_bytes()
+    store = zembric_core.GraphStore()
+    wl.build_all(store, work.calls)
+    _release_heap()
+    grown = _rss_bytes() - before
+    assert store.node_count() == work.stored_nodes
+
+    _release_heap()
+    base = _rss_bytes()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets VmHWM to the current RSS
+        method = "VmHWM after clear_refs"
+        reset_ok = True
+    except OSError:
+        method = "ru_maxrss (whole child)"
+        reset_ok = False
+    reduced = store.reduce(outputs=work.outputs)
+    peak = (_status_kb("VmHWM") if reset_ok else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss) * 1024
+    del reduced
+    return {
+        "stored_nodes": work.stored_nodes,
+        "rss_per_node": grown / work.stored_nodes,
+        "text_per_node": texts / work.stored_nodes,
+        "reduce_peak_per_node": max(0, peak - base) / work.stored_nodes,
+        "peak_method": method,
+    }
+
+
+def run_child_memory(kind: str, size: int) -> dict:
+    out = subprocess.run(
+        [sys.executable, __file__, "--child-memory", kind, str(size)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------- one workload
+
+
+@dataclass
+class Result:
+    label: str
+    kind: str
+    size: int
+    calls: int
+    stored: int
+    outputs: int
+    mix: dict
+    repeats: int
+    rows: list = field(default_factory=list)  # (measure, wall, cpu, note)
+    values: dict = field(default_factory=dict)  # figures the target table reads
+    report: dict = field(default_factory=dict)
+    notes: list = field(default_factory=list)
+
+
+def per(t: Timing, n: int) -> tuple[float, float]:
+    return t.wall_ns / n, t.cpu_ns / n
+
+
+def bench_workload(kind: str, size: int, repeats: int, memory: bool) -> Result:
+    work = make_workload(kind, size)
+    calls, outputs, stored = work.calls, work.outputs, work.stored_nodes
+    res = Result(work.name, kind, size, len(calls), stored, len(outputs), work.mix, repeats)
+    ncalls = len(calls)
+
+    def row(measure: str, wall: float, cpu: float | None, unit: str, note: str = "") -> None:
+        res.rows.append((measure, wall, cpu, unit, note))
+
+    # Building.
+    def build_module(_):
+        store = zembric_core.GraphStore()
+        wl.build_all(store, calls)
+        return store
+
+    t_build, store, t_py, nodes = timed_pair(build_module, lambda _: wl.python_interning(calls), repeats)
+    assert store.node_count() == stored, (store.node_count(), stored)
+    assert len(nodes) == stored
+    b_wall, b_cpu = per(t_build, ncalls)
+    p_wall, p_cpu = per(t_py, ncalls)
+    row("build: add_* from Python", b_wall, b_cpu, "ns/call")
+    row("build: Python interning loop (baseline)", p_wall, p_cpu, "ns/call")
+    res.values["build_ratio"] = (t_build.wall_ns / t_py.wall_ns, t_build.cpu_ns / t_py.cpu_ns)
+
+    # Reduction.
+    t_red, (reduced, report), t_dce, (py_reduced, _) = timed_pair(
+        lambda _: store.reduce(outputs=outputs), lambda _: wl.python_dce_cse(nodes, outputs), repeats
+    )
+    res.report = report
+    del reduced
+    t_redmax, (reduced_max, report_max) = timed(lambda _: store.reduce(maximal_fusion=True, outputs=outputs), repeats)
+    del reduced_max
+    assert len(py_reduced) == report["reachable_nodes"], (len(py_reduced), report)
+    del py_reduced
+    row("reduce()", *per(t_red, stored), "ns/input node")
+    row("reduce(maximal_fusion=True)", *per(t_redmax, stored), "ns/input node", f"{report_max['stages']:,} stages")
+    row("Python DCE+CSE (baseline)", *per(t_dce, stored), "ns/input node")
+    res.values["reduce_ns"] = per(t_red, stored)
+    res.values["reduce_speedup"] = (t_dce.wall_ns / t_red.wall_ns, t_dce.cpu_ns / t_red.cpu_ns)
+    res.values["reduce_seconds"] = t_red.wall_ns / 1e9
+
+    # IncrementalReducer, one step after building.
+    def fresh_reducer():
+        return zembric_core.IncrementalReducer()
+
+    t_step1, reducer = timed(lambda r: (r.step(store), r)[1], repeats, fresh_reducer)
+    t_fin1, (_, inc_report) = timed(lambda _: reducer.finalize(store, outputs=outputs), repeats)
+    row("IncrementalReducer: 1 step", *per(t_step1, stored), "ns/node")
+    row("IncrementalReducer: finalize after 1 step", *per(t_fin1, stored), "ns/node")
+
+    # IncrementalReducer fed while building: a step at 1,000 evenly spaced points.
+    steps = min(INCREMENTAL_STEPS, ncalls)
+    bounds = [ncalls * k // steps for k in range(steps + 1)]
+    chunks = [calls[bounds[k] : bounds[k + 1]] for k in range(steps)]
+    best_steps = [None, None]
+    best_total = [None, None]
+    perf_ns, cpu_ns = time.perf_counter_ns, time.process_time_ns
+    for _ in range(repeats):
+        s = zembric_core.GraphStore()
+        r = zembric_core.IncrementalReducer()
+        step_wall = step_cpu = 0
+        gc.collect()
+        gc.disable()
+        try:
+            c0, w0 = cpu_ns(), perf_ns()
+            for chunk in chunks:
+                wl.build_all(s, chunk)
+                sc, sw = cpu_ns(), perf_ns()
+                r.step(s)
+                step_wall += perf_ns() - sw
+                step_cpu += cpu_ns() - sc
+            w1, c1 = perf_ns(), cpu_ns()
+        finally:
+            gc.enable()
+        for i, v in enumerate((step_wall, step_cpu)):
+            best_steps[i] = v if best_steps[i] is None else min(best_steps[i], v)
+        for i, v in enumerate((w1 - w0 - step_wall, c1 - c0 - step_cpu)):
+            best_total[i] = v if best_total[i] is None else min(best_total[i], v)
+    assert r.total_work() == stored and r.watermark() == stored
+    t_steps = Timing(*best_steps)
+    t_fin_n, (_, inc_report_n) = timed(lambda _: r.finalize(s, outputs=outputs), repeats)
+    assert inc_report_n == inc_report
+    row(f"IncrementalReducer: {steps:,} steps (sum)", *per(t_steps, stored), "ns/node")
+    row(f"IncrementalReducer: finalize after {steps:,} steps", *per(t_fin_n, stored), "ns/node")
+    row(f"build while stepping ({steps:,} steps excluded)", best_total[0] / ncalls, best_total[1] / ncalls, "ns/call")
+    res.values["steps_ratio"] = (t_steps.wall_ns / t_step1.wall_ns, t_steps.cpu_ns / t_step1.cpu_ns)
+    del s, r
+
+    # Saturation cross-check: the one-pass canonicalizer applies the same rules without limits.
+    extra = report["canonical_nodes"] - inc_report["canonical_nodes"]
+    if extra > 0:
+        res.notes.append(
+            f"reduce() kept {extra:,} more canonical nodes than IncrementalReducer ({report['canonical_nodes']:,} vs "
+            f"{inc_report['canonical_nodes']:,}): the saturation run most likely stopped at one of its limits."
+        )
+    else:
+        res.notes.append(
+            f"reduce() and IncrementalReducer agree on {report['canonical_nodes']:,} canonical nodes "
+            "(no sign that saturation stopped early)."
+        )
+    if res.values["reduce_seconds"] >= 5.0:
+        res.notes.append(
+            f"reduce() took {res.values['reduce_seconds']:.1f} s in all; its saturation phase alone is limited "
+            "to 5 s, so that limit may have been reached (the count above tells whether merges were lost)."
+        )
+
+    # Blob round trip.
+    t_ser, blob = timed(lambda _: store.serialize(outputs=outputs), repeats)
+    t_de, back = timed(lambda _: zembric_core.GraphStore.deserialize(blob), repeats)
+    assert back.serialize() == blob
+    del back
+    mb = len(blob) / 1e6
+    row("serialize", mb / (t_ser.wall_ns / 1e9), mb / (t_ser.cpu_ns / 1e9), "MB/s", f"{len(blob) / stored:.1f} bytes/node")
+    row("serialize", stored / (t_ser.wall_ns / 1e9), stored / (t_ser.cpu_ns / 1e9), "nodes/s")
+    row("deserialize", mb / (t_de.wall_ns / 1e9), mb / (t_de.cpu_ns / 1e9), "MB/s")
+    row("deserialize", stored / (t_de.wall_ns / 1e9), stored / (t_de.cpu_ns / 1e9), "nodes/s")
+    res.values["serialize_mbps"] = (mb / (t_ser.wall_ns / 1e9), mb / (t_ser.cpu_ns / 1e9))
+    res.values["deserialize_nps"] = (stored / (t_de.wall_ns / 1e9), stored / (t_de.cpu_ns / 1e9))
+    del blob
+
+    # Views.
+    t_nodes, view = timed(lambda _: store.nodes(), repeats)
+    assert len(view) == stored
+    del view
+    t_dot, dot = timed(lambda _: store.to_dot(), repeats)
+    del dot
+    row("nodes()", *per(t_nodes, stored), "ns/node")
+    row("to_dot()", *per(t_dot, stored), "ns/node")
+    del store, nodes
+    gc.collect()
+
+    if memory:
+        mem = run_child_memory(kind, size)
+        beyond = mem["rss_per_node"] - mem["text_per_node"]
+        row("resident memory of the store", mem["rss_per_node"], None, "bytes/node", "RSS growth, fresh interpreter")
+        row("  of which node texts", mem["text_per_node"], None, "bytes/node")
+        row("  beyond the texts", beyond, None, "bytes/node")
+        row("reduce() peak extra memory", mem["reduce_peak_per_node"], None, "bytes/input node", mem["peak_method"])
+        res.values["bytes_beyond_texts"] = (beyond, None)
+        res.values["reduce_peak"] = (mem["reduce_peak_per_node"], None)
+    return res
+
+
+# --------------------------------------------------------------------------- report
+
+
+def machine_description() -> list[str]:
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    mem_kb = _status_meminfo("MemTotal")
+    so = Path(zembric_core.__file__)
+    built = datetime.datetime.fromtimestamp(so.stat().st_mtime).isoformat(timespec="seconds")
+    return [
+        f"- CPU: {cpu}, {os.cpu_count()} logical cores",
+        f"- memory: {mem_kb / 1048576:.1f} GiB",
+        f"- OS: {platform.system()} {platform.release()}",
+        f"- Python: {platform.python_version()} ({platform.python_implementation()})",
+        f"- zembric_core {zembric_core.version()}: {so.name}, built {built}",
+        f"- date: {datetime.datetime.now().isoformat(timespec='seconds')}",
+    ]
+
+
+def _status_meminfo(name: str) -> int:
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def load_average() -> str:
+    return "{:.2f} {:.2f} {:.2f}".format(*os.getloadavg())
+
+
+def fmt(value: float | None, unit: str) -> str:
+    if value is None:
+        return ""
+    if unit in ("nodes/s",):
+        return f"{value:.3g}"
+    if abs(value) >= 100:
+        return f"{value:,.0f}"
+    return f"{value:.3g}" if abs(value) < 10 else f"{value:.1f}"
+
+
+TARGETS = [
+    # key, description, comparison, target, which results it applies to
+    ("build_ratio", "add_* time / Python interning loop time", "<=", 0.6),
+    ("reduce_speedup", "Python DCE+CSE time / reduce() time", ">=", 100.0),
+    ("reduce_scaling", "reduce() ns/node at largest vs smallest model size", "<=", 1.5),
+    ("steps_ratio", "1,000 incremental steps / 1 step", "<=", 1.2),
+    ("deserialize_nps", "deserialize nodes/s", ">=", 3e6),
+    ("serialize_mbps", "serialize MB/s", ">=", 500.0),
+    ("bytes_beyond_texts", "resident bytes per stored node beyond its texts", "<=", 150.0),
+    ("reduce_peak", "reduce() peak extra bytes per input node", "<=", 600.0),
+]
+
+
+def verdict(value: float, op: str, target: float) -> str:
+    ok = value <= target if op == "<=" else value >= target
+    return "met" if ok else "**unmet**"
+
+
+def render(
+    results: list[Result], label: str, header: list[str], loads: tuple[str, str], elapsed: float, clock: str
+) -> str:
+    pick = 0 if clock == "wall" else 1
+    out = [f"## {label}", "", "Machine:", *header, f"- load average at start: {loads[0]}; at end: {loads[1]}", ""]
+    out.append(
+        f"Command: `python bench/run_benchmarks.py {shlex.join(sys.argv[1:])}` ({elapsed:.0f} s). "
+        "Times are the best of N runs (N in each heading) with the garbage collector off; "
+        f"wall = perf_counter, CPU = process CPU time. Verdicts use {clock} time "
+        "(memory figures have one value)."
+    )
+    out.append("")
+
+    out += ["### Targets", "", "| Target | Workload | wall | CPU | Goal | Verdict |", "|---|---|---:|---:|---:|---|"]
+    models = [r for r in results if r.kind == "model"]
+    for key, desc, op, target in TARGETS:
+        if key == "reduce_scaling":
+            if len(models) >= 2:
+                small, large = models[0], models[-1]
+                w = large.values["reduce_ns"][0] / small.values["reduce_ns"][0]
+                c = large.values["reduce_ns"][1] / small.values["reduce_ns"][1]
+                where = f"model {large.size:,} vs {small.size:,}"
+                v = (w, c)[pick]
+                out.append(f"| {desc} | {where} | {w:.2f} | {c:.2f} | {op} {target:g} | {verdict(v, op, target)} |")
+            continue
+        for r in results:
+            if key not in r.values:
+                continue
+            w, c = r.values[key]
+            v = w if c is None else (w, c)[pick]
+            out.append(
+                f"| {desc} | {r.label} | {fmt(w, 'x')} | {fmt(c, 'x')} | {op} {target:g} | {verdict(v, op, target)} |"
+            )
+    out.append("")
+
+    for r in results:
+        mix = ", ".join(f"{k} {v / r.calls:.1%}" for k, v in r.mix.items())
+        out += [
+            f"### {r.label} (best of {r.repeats})",
+            "",
+            f"{r.calls:,} calls, {r.stored:,} stored nodes, {r.outputs:,} outputs. Calls: {mix}.",
+            "",
+            "Report of reduce(): " + ", ".join(f"{k} {r.report[k]:,}" for k in sorted(r.report)) + ".",
+            "",
+            "| Measure | wall | CPU | Unit | Note |",
+            "|---|---:|---:|---|---|",
+        ]
+        for measure, wall, cpu, unit, note in r.rows:
+            out.append(f"| {measure} | {fmt(wall, unit)} | {fmt(cpu, unit)} | {unit} | {note} |")
+        out.append("")
+        out += [f"- {n}" for n in r.notes]
+        out.append("")
+    return "\n".join(out)
+
+
+def write_section(path: Path, label: str, section: str) -> None:
+    """Replace the '## label' section of ``path`` (up to the next '## ' heading) or append it."""
+    if path.exists():
+        lines = path.read_text().splitlines()
+    else:
+        lines = ["# zembric_core benchmark results", "", "Written by `python bench/run_benchmarks.py`.", ""]
+    head = f"## {label}"
+    try:
+        start = lines.index(head)
+    except ValueError:
+        start = len(lines)
+        end = start
+    else:
+        end = start + 1
+        while end < len(lines) and not lines[end].startswith("## "):
+            end += 1
+    new = lines[:start] + section.rstrip().splitlines() + [""] + lines[end:]
+    path.write_text("\n".join(new).rstrip() + "\n")
+
+
+# --------------------------------------------------------------------------- main
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated sizes of the model workload")
+    parser.add_argument("--smoke", action="store_true", help="smallest size only, one repeat; asserts no timing")
+    parser.add_argument("--output", default=str(Path(__file__).resolve().parent / "RESULTS.md"))
+    parser.add_argument("--label", default="Latest run", help="heading of the section written to --output")
+    parser.add_argument("--stress-pairs", type=int, help="pairs of the commutative stress graph (default 10^5)")
+    parser.add_argument("--chain-depth", type=int, help="depth of the op chain (default: the largest size)")
+    parser.add_argument("--repeats", type=int, help="override N of best-of-N")
+    parser.add_argument("--verdict-clock", choices=("cpu", "wall"), default="cpu", help="clock the verdicts use")
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
+    parser.add_argument("--child-memory", nargs=2, metavar=("KIND", "SIZE"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.child_memory:
+        print(json.dumps(child_memory(args.child_memory[0], int(args.child_memory[1]))))
+        return 0
+
+    sizes = sorted(int(s.replace("_", "")) for s in args.sizes.split(","))
+    if args.smoke:
+        sizes = sizes[:1]
+    largest = sizes[-1]
+    chain = args.chain_depth or largest
+    pairs = args.stress_pairs or (min(100_000, largest // 2) if not args.smoke else largest // 2)
+
+    def repeats_for(n: int) -> int:
+        if args.repeats:
+            return args.repeats
+        if args.smoke:
+            return 1
+        return 3 if n < 500_000 else 2
+
+    start_load = load_average()
+    header = machine_description()
+    print("\n".join(header))
+    print(f"- load average: {start_load}")
+    print()
+    started = time.perf_counter()
+    plan = [("model", n) for n in sizes] + [("stress", pairs), ("chain", chain)]
+    results = []
+    for kind, n in plan:
+        t0 = time.perf_counter()
+        r = bench_workload(kind, n, repeats_for(n if kind != "stress" else 2 * n), not args.no_memory)
+        results.append(r)
+        print(f"[{r.label}: {time.perf_counter() - t0:.1f} s, load {load_average()}]", file=sys.stderr, flush=True)
+    elapsed = time.perf_counter() - started
+    section = render(results, args.label, header, (start_load, load_average()), elapsed, args.verdict_clock)
+    print(section)
+    write_section(Path(args.output), args.label, section)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
