@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test: the C++ tests (plain and
 # under AddressSanitizer + UBSan), the Python tests against the installed module, a smoke run of
-# the benchmarks, the stub check, and a bounded fuzz run of the blob reader. Fails when any step fails or when no test ran.
+# the benchmarks, the stub check, and a bounded fuzz run of the blob reader. Fails when any step
+# fails or when no test ran.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
