@@ -1,3 +1,8 @@
+// EGraph. Insertion hash-conses canonical nodes in one flat table; a merge links the union-find
+// roots, moves the smaller node and parent lists, and queues the loser's parents. rebuild()
+// re-canonicalises the queued parents until congruence holds (skipped outright when nothing was
+// merged since the last rebuild, as after loading), then repairs only the touched classes and
+// refreshes the operator index in one merge pass per row. Class ids are 32-bit.
 #include "egraph/egraph.h"
 
 #include <algorithm>
@@ -11,8 +16,12 @@ namespace zembric::egraph {
 
 void EGraph::reserve(std::size_t node_count) {
   memo_.reserve(node_count);
-  classes_.reserve(node_count);
-  live_.reserve(node_count);
+  // Rules add classes beyond the loaded ones; headroom spares a reallocation that would move
+  // every class. Capacity that is never used is never touched, so it costs no resident memory.
+  const std::size_t class_count = node_count + node_count / 2;
+  union_find_.reserve(class_count);
+  classes_.reserve(class_count);
+  live_.reserve(class_count);
   pending_.reserve(node_count);
 }
 
@@ -56,6 +65,7 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   const ClassId loser = a_wins ? root_b : root_a;
   union_find_.link(loser, winner);
   touched_.push_back(winner);
+  merged_since_rebuild_ = true;
 
   EClass& lost = live_class(loser);
   live_[loser] = false;
@@ -77,6 +87,14 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
 
 std::size_t EGraph::rebuild() {
   std::size_t unions = 0;
+  if (!merged_since_rebuild_) {
+    // Without a union since the last rebuild every pending node still has root children and is
+    // stored under its own id (only rebuild overwrites keys), so re-inserting it would find
+    // itself and merge nothing: only its class needs repair. This is all the work after loading.
+    for (const ENodeEntry& entry : pending_)
+      touched_.push_back(entry.id);
+    pending_.clear();
+  }
   while (!pending_.empty()) {
     ENodeEntry entry = std::move(pending_.back());
     pending_.pop_back();
@@ -88,6 +106,7 @@ std::size_t EGraph::rebuild() {
     }
   }
   repair_classes();
+  merged_since_rebuild_ = false;
   clean_ = true;
   return unions;
 }
@@ -127,6 +146,7 @@ void EGraph::repair_classes() {
       for (ClassId& child : node.children())
         child = find_compressing(child);
     }
+    if (nodes.size() < 2) continue;  // most classes: already sorted and unique
     std::sort(nodes.begin(), nodes.end());
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
   }
@@ -134,6 +154,9 @@ void EGraph::repair_classes() {
 }
 
 void EGraph::reindex(std::span<const ClassId> repaired) {
+  // Nothing repaired means no class was created or merged (a merge always repairs its winner's
+  // root), so every entry is still valid and there is nothing fresh: the index stands as it is.
+  if (repaired.empty()) return;
   // Entries of the repaired classes, one per distinct operator (nodes are sorted by operator).
   std::vector<std::pair<std::uint32_t, ClassId>> fresh;
   fresh.reserve(repaired.size());
@@ -160,30 +183,41 @@ void EGraph::reindex(std::span<const ClassId> repaired) {
   }
 
   // Each row: the previous row without dead or repaired classes, merged with the fresh entries.
+  // Repaired classes are never kept, so the two sides of a merge hold no common id. One pass
+  // per row writes straight into the new array.
   auto still_valid = [&](ClassId id) { return live_[id] && repair_mark_[id] != repair_epoch_; };
-  std::vector<ClassId> merged;
-  merged.reserve(index_classes_.size() + fresh_ids.size());
-  std::vector<std::uint32_t> merged_start(rows + 1, 0);
-  std::vector<ClassId> kept;
-  for (std::size_t r = 0; r < rows; ++r) {
-    kept.clear();
-    if (r + 1 < row_start_.size()) {
-      for (std::uint32_t k = row_start_[r]; k < row_start_[r + 1]; ++k) {
-        if (still_valid(index_classes_[k])) kept.push_back(index_classes_[k]);
-      }
+  // Writes the still valid ids of [first, last) merged with the ascending [fresh, fresh_end).
+  auto merge_valid = [&](const ClassId* first, const ClassId* last, const ClassId* fresh,
+                         const ClassId* fresh_end, ClassId* out) {
+    for (; first != last; ++first) {
+      const ClassId id = *first;
+      if (!still_valid(id)) continue;
+      while (fresh != fresh_end && *fresh < id)
+        *out++ = *fresh++;
+      *out++ = id;
     }
-    std::merge(kept.begin(), kept.end(), fresh_ids.begin() + fresh_start[r],
-               fresh_ids.begin() + fresh_start[r + 1], std::back_inserter(merged));
-    merged_start[r + 1] = static_cast<std::uint32_t>(merged.size());
+    return std::copy(fresh, fresh_end, out);
+  };
+
+  std::vector<ClassId> merged(index_classes_.size() + fresh_ids.size());
+  std::vector<std::uint32_t> merged_start(rows + 1, 0);
+  ClassId* out = merged.data();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const bool had_row = r + 1 < row_start_.size();
+    const ClassId* row = index_classes_.data();
+    out =
+        merge_valid(row + (had_row ? row_start_[r] : 0), row + (had_row ? row_start_[r + 1] : 0),
+                    fresh_ids.data() + fresh_start[r], fresh_ids.data() + fresh_start[r + 1], out);
+    merged_start[r + 1] = static_cast<std::uint32_t>(out - merged.data());
   }
+  merged.resize(static_cast<std::size_t>(out - merged.data()));
   index_classes_ = std::move(merged);
   row_start_ = std::move(merged_start);
 
-  std::vector<ClassId> all;
-  all.reserve(class_count_);
-  std::erase_if(indexed_classes_, [&](ClassId id) { return !still_valid(id); });
-  std::merge(indexed_classes_.begin(), indexed_classes_.end(), repaired.begin(), repaired.end(),
-             std::back_inserter(all));
+  std::vector<ClassId> all(indexed_classes_.size() + repaired.size());
+  out = merge_valid(indexed_classes_.data(), indexed_classes_.data() + indexed_classes_.size(),
+                    repaired.data(), repaired.data() + repaired.size(), all.data());
+  all.resize(static_cast<std::size_t>(out - all.data()));
   indexed_classes_ = std::move(all);
 }
 

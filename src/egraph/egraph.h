@@ -28,7 +28,7 @@ class EGraph {
   EGraph(const EGraph&) = delete;
   EGraph& operator=(const EGraph&) = delete;
 
-  // Preallocates for about `node_count` nodes.
+  // Preallocates for about `node_count` nodes, with headroom for the classes rules add.
   void reserve(std::size_t node_count);
 
   // Hash-consing insert. An existing equal node yields the id it was stored under, which may no
@@ -85,6 +85,8 @@ class EGraph {
   // Classes whose nodes may be out of canonical form: new classes, union winners and the users
   // of union losers. Every other class is unchanged since the last rebuild and needs no repair.
   std::vector<ClassId> touched_;
+  // Set by every merge, cleared by rebuild: without one, rebuilding has no key to re-canonicalise.
+  bool merged_since_rebuild_ = false;
   std::vector<std::uint32_t> repair_mark_;
   std::uint32_t repair_epoch_ = 0;
 

@@ -1,6 +1,12 @@
+// Pattern search. Candidates come from the operator index (ascending class ids), each run through
+// a backtracking machine over compiled instructions; single-Bind programs take a direct loop.
+// Buffers are per search, not per class: the machine registers and the substitution list are
+// reused across candidate classes.
 #include "egraph/matcher.h"
 
+#include <algorithm>
 #include <utility>
+#include <variant>
 
 #include "store/internal_error.h"
 
@@ -8,10 +14,18 @@ namespace zembric::egraph {
 namespace {
 
 // Depth-first backtracking over a single register vector that each branch cuts back to the
-// length it needs before extending it.
+// length it needs before extending it. A program that is one Bind of the searched class (an
+// operator over distinct variables, as every rule of the rewrite engine) takes a direct loop over
+// the class's nodes that records the same substitutions in the same order.
 class Machine {
  public:
-  Machine(const Program& program, const EGraph& egraph) : program_(program), egraph_(egraph) {}
+  Machine(const Program& program, const EGraph& egraph)
+      : program_(program),
+        egraph_(egraph),
+        single_bind_(program.instructions.size() == 1 ? std::get_if<Bind>(&program.instructions[0])
+                                                      : nullptr) {
+    if (single_bind_ != nullptr && single_bind_->i != 0) single_bind_ = nullptr;
+  }
 
   // Appends at most `limit` (> 0) substitutions rooted at `eclass` to `out`. The machine is
   // reused across classes so its buffers are allocated once per search.
@@ -19,11 +33,30 @@ class Machine {
     remaining_ = limit;
     out_ = &out;
     done_ = false;
+    if (single_bind_ != nullptr) {
+      run_single_bind(eclass);
+      return;
+    }
     registers_.assign(1, eclass);
     step(0);
   }
 
  private:
+  // Registers are 0 (the class) and out, out + 1, ... (the node's children).
+  void run_single_bind(ClassId eclass) {
+    const Bind& bind = *single_bind_;
+    for (const ENode& node : egraph_.get_class(eclass).nodes) {
+      if (node.op() != bind.op || node.arity() != bind.arity) continue;
+      const auto children = node.children();
+      Substitution subst;
+      for (const VarRegister& bound : program_.subst) {
+        subst.push_back({bound.var, bound.reg == 0 ? eclass : children[bound.reg - bind.out]});
+      }
+      out_->push_back(std::move(subst));
+      if (--remaining_ == 0) return;
+    }
+  }
+
   void step(std::size_t pc) {
     if (pc == program_.instructions.size()) {
       record();
@@ -91,6 +124,7 @@ class Machine {
   std::vector<ClassId> registers_;
   std::vector<ClassId> ids_;
   bool done_ = false;
+  const Bind* single_bind_;
 };
 
 }  // namespace
@@ -120,6 +154,8 @@ std::vector<SearchMatch> search_with_limit(const Pattern& pattern, const EGraph&
   const std::span<const ClassId> candidates =
       root != nullptr ? egraph.classes_with_op(root->op()) : egraph.classes_with_nodes();
   Machine machine(pattern.program, egraph);
+  // Every match takes one candidate class, so this bound spares the regrowth moves.
+  matches.reserve(std::min(candidates.size(), limit));
   SubstitutionList substs;
   std::size_t remaining = limit;
   for (const ClassId eclass : candidates) {

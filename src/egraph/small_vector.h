@@ -1,13 +1,17 @@
 // SmallVector: a vector whose first N elements live inline, so short sequences cost no
-// allocation. Elements must be nothrow-movable.
+// allocation. Elements must be nothrow-movable; at most 2^32 - 1 of them, so that the header
+// stays at 16 bytes.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -66,7 +70,7 @@ class SmallVector {
 
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if (size_ == capacity_) grow_to(capacity_ * 2);
+    if (size_ == capacity_) grow_to(std::size_t{capacity_} * 2);
     T* slot = ::new (static_cast<void*>(data() + size_)) T(std::forward<Args>(args)...);
     ++size_;
     return *slot;
@@ -81,7 +85,7 @@ class SmallVector {
       first += end() - last;
     }
     std::destroy(first, end());
-    size_ = static_cast<std::size_t>(first - data());
+    size_ = static_cast<Count>(first - data());
   }
   void clear() {
     std::destroy(begin(), end());
@@ -124,12 +128,14 @@ class SmallVector {
   }
 
   void grow_to(std::size_t capacity) {
+    if (capacity > std::numeric_limits<Count>::max())
+      throw std::length_error("a small vector holds at most 4294967295 elements");
     T* bigger = std::allocator<T>().allocate(capacity);
     std::uninitialized_move(begin(), end(), bigger);
     std::destroy(begin(), end());
     release_heap();
     heap_ = bigger;
-    capacity_ = capacity;
+    capacity_ = static_cast<Count>(capacity);
   }
 
   void release_heap() {
@@ -152,8 +158,10 @@ class SmallVector {
   }
 
   T* heap_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = N;
+  // 32-bit counts: e-classes hold two of these vectors, and every byte of a class counts.
+  using Count = std::uint32_t;
+  Count size_ = 0;
+  Count capacity_ = N;
   alignas(T) unsigned char inline_[N * sizeof(T)];
 };
 

@@ -16,32 +16,14 @@ ClassId UnionFind::make_set() {
   return id;
 }
 
-void UnionFind::check(ClassId id) const {
-  if (id >= parents_.size()) {
-    throw InternalError("class id " + std::to_string(id) + " out of range for union-find of size " +
-                        std::to_string(parents_.size()));
-  }
-}
-
-ClassId UnionFind::find(ClassId id) const {
-  check(id);
-  while (parents_[id] != id)
-    id = parents_[id];
-  return id;
-}
-
-ClassId UnionFind::find_compressing(ClassId id) {
-  check(id);
-  while (parents_[id] != id) {
-    parents_[id] = parents_[parents_[id]];
-    id = parents_[id];
-  }
-  return id;
+void UnionFind::out_of_range(ClassId id) const {
+  throw InternalError("class id " + std::to_string(id) + " out of range for union-find of size " +
+                      std::to_string(parents_.size()));
 }
 
 void UnionFind::link(ClassId root, ClassId new_root) {
-  check(root);
-  check(new_root);
+  if (root >= parents_.size()) out_of_range(root);
+  if (new_root >= parents_.size()) out_of_range(new_root);
   parents_[root] = new_root;
 }
 

@@ -157,6 +157,10 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
   std::vector<Index> slot(count, 0);
   std::vector<Index> stamp(count, kNone);
 
+  // A stage's inputs are collected here and copied out at their exact size: one allocation per
+  // stage instead of a growing vector's several.
+  std::vector<NodeId> stage_inputs;
+
   FusionResult result;
   result.nodes.reserve(groups);
   for (Index i = 0; i < count; ++i) {
@@ -174,7 +178,7 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
     } else {
       const Index first = group_begin[rep];
       const Index last = group_begin[rep + 1];
-      std::vector<NodeId> inputs;
+      stage_inputs.clear();
       std::vector<StageMember> stage_members;
       stage_members.reserve(last - first);
       for (Index k = first; k < last; ++k) {
@@ -190,14 +194,15 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
           }
           if (stamp[g] != id) {
             stamp[g] = id;
-            slot[g] = static_cast<Index>(inputs.size());
-            inputs.push_back(new_id_of(g));
+            slot[g] = static_cast<Index>(stage_inputs.size());
+            stage_inputs.push_back(new_id_of(g));
           }
           tokens.push_back({MemberTokenKind::Input, slot[g]});
         }
         stage_members.push_back(StageMember{std::move(terms[m].key), std::move(tokens)});
       }
-      result.nodes.push_back(Node::stage(std::move(inputs), std::move(stage_members)));
+      result.nodes.push_back(Node::stage(
+          std::vector<NodeId>(stage_inputs.begin(), stage_inputs.end()), std::move(stage_members)));
       ++result.stages;
     }
     new_id[rep] = id;

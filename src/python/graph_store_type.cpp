@@ -96,21 +96,22 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-// add_op and add_reduction: name, inputs, params.
-template <Node (*Make)(std::string, ParamMap, std::vector<NodeId>)>
+// add_op and add_reduction: name, inputs, params. Short input lists and names convert without
+// allocating, and the node takes the converted storage over.
+template <NodeKind Kind>
 PyObject* add_named(const Signature& signature, PyObject* self, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[3];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   return guarded([&]() -> PyObject* {
     std::string name;
-    std::vector<NodeId> inputs;
+    InputList inputs;
     ParamMap params;
     if (!convert_text_argument(bound[0], "name", name) ||
         !convert_id_list(bound[1], "inputs", inputs) || !convert_params(bound[2], params)) {
       return nullptr;
     }
-    return intern(self, Make(std::move(name), std::move(params), std::move(inputs)));
+    return intern(self, Node::plain(Kind, std::move(name), std::move(params), std::move(inputs)));
   });
 }
 
@@ -118,13 +119,13 @@ constexpr const char* kNamedParameters[] = {"name", "inputs", "params"};
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr Signature kSignature{"GraphStore.add_op", kNamedParameters, 3, 2};
-  return add_named<&Node::op>(kSignature, self, args, nargs, kwnames);
+  return add_named<NodeKind::Op>(kSignature, self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr Signature kSignature{"GraphStore.add_reduction", kNamedParameters, 3, 2};
-  return add_named<&Node::reduction>(kSignature, self, args, nargs, kwnames);
+  return add_named<NodeKind::Reduction>(kSignature, self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -152,12 +153,12 @@ PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PyObject* bound[2];
   if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::vector<NodeId> inputs;
+    InputList inputs;
     ParamMap params;
     if (!convert_id_list(bound[0], "inputs", inputs) || !convert_params(bound[1], params)) {
       return nullptr;
     }
-    return intern(self, Node::exchange(std::move(params), std::move(inputs)));
+    return intern(self, Node::plain(NodeKind::Exchange, {}, std::move(params), std::move(inputs)));
   });
 }
 

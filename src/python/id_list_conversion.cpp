@@ -21,7 +21,8 @@ bool convert_id(PyObject* item, NodeId& out) {
   return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
 }
 
-bool convert_items(PyObject* sequence, std::vector<NodeId>& out) {
+template <class IdList>
+bool convert_items(PyObject* sequence, IdList& out) {
   // PySequence_Fast_GET_SIZE is read on every step: an element's __index__ may shrink a list.
   out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
@@ -32,7 +33,8 @@ bool convert_items(PyObject* sequence, std::vector<NodeId>& out) {
   return true;
 }
 
-bool convert_any(PyObject* object, std::vector<NodeId>& out) {
+template <class IdList>
+bool convert_any(PyObject* object, IdList& out) {
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) return convert_items(object, out);
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -49,13 +51,22 @@ bool convert_any(PyObject* object, std::vector<NodeId>& out) {
   return convert_items(items.get(), out);
 }
 
-}  // namespace
-
-bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out) {
+template <class IdList>
+bool convert_into(PyObject* object, const char* name, IdList& out) {
   out.clear();
   if (convert_any(object, out)) return true;
   prefix_argument_error(name);
   return false;
+}
+
+}  // namespace
+
+bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out) {
+  return convert_into(object, name, out);
+}
+
+bool convert_id_list(PyObject* object, const char* name, InputList& out) {
+  return convert_into(object, name, out);
 }
 
 PyObject* id_list_to_python(const std::vector<NodeId>& ids) {

@@ -1,4 +1,4 @@
-// Python sequences of node ids -> std::vector<NodeId> (the `inputs` and `outputs=` arguments).
+// Python sequences of node ids -> id lists (the `inputs` and `outputs=` arguments).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,6 +14,8 @@ namespace zembric::python {
 // range; order and repeats are kept. False with an error set: a TypeError carrying the prefix
 // "argument '<name>': ", or CPython's OverflowError for a negative or too large id.
 bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out);
+// The same into a node's operand list: short lists convert without allocating.
+bool convert_id_list(PyObject* object, const char* name, InputList& out);
 
 // A new list of ints.
 PyObject* id_list_to_python(const std::vector<NodeId>& ids);

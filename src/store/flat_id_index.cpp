@@ -1,35 +1,118 @@
 #include "store/flat_id_index.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <bit>
+#include <cstdint>
+#include <new>
+#include <utility>
 
 namespace zembric {
 
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Smaller arrays come from the heap, which recycles them.
+constexpr std::size_t kMappedFrom = 2 * kHugePage;
+
+}  // namespace
+
+FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
+  const std::size_t bytes = capacity * sizeof(Slot);
+  if (bytes < kMappedFrom) return new Slot[capacity]();
+  // Capacities are powers of two, so `bytes` is a multiple of the huge page size. Over-map by one
+  // huge page and trim, so that the array starts on a huge-page boundary.
+  void* raw =
+      mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::size_t tail = kHugePage - (aligned - start);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  madvise(block, bytes, MADV_HUGEPAGE);  // a hint; without it the mapping works the same
+#endif
+  // Fresh anonymous pages read as zero: every slot starts empty.
+  return static_cast<Slot*>(block);
+}
+
+void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
+  if (slots == nullptr) return;
+  const std::size_t bytes = capacity * sizeof(Slot);
+  if (bytes < kMappedFrom) {
+    delete[] slots;
+  } else {
+    munmap(slots, bytes);
+  }
+}
+
+FlatIdIndex::FlatIdIndex(const FlatIdIndex& other)
+    : slots_(other.capacity_ == 0 ? nullptr : allocate(other.capacity_)),
+      capacity_(other.capacity_),
+      size_(other.size_),
+      mask_(other.mask_),
+      shift_(other.shift_) {
+  std::copy_n(other.slots_, capacity_, slots_);
+}
+
+FlatIdIndex& FlatIdIndex::operator=(const FlatIdIndex& other) {
+  if (this != &other) *this = FlatIdIndex(other);
+  return *this;
+}
+
+FlatIdIndex::FlatIdIndex(FlatIdIndex&& other) noexcept
+    : slots_(std::exchange(other.slots_, nullptr)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      size_(std::exchange(other.size_, 0)),
+      mask_(std::exchange(other.mask_, 0)),
+      shift_(std::exchange(other.shift_, 32)) {}
+
+FlatIdIndex& FlatIdIndex::operator=(FlatIdIndex&& other) noexcept {
+  if (this != &other) {
+    release(slots_, capacity_);
+    slots_ = std::exchange(other.slots_, nullptr);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+    mask_ = std::exchange(other.mask_, 0);
+    shift_ = std::exchange(other.shift_, 32);
+  }
+  return *this;
+}
+
 void FlatIdIndex::place(Slot slot) noexcept {
   std::size_t i = home(slot.tag);
-  while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
+  while (slots_[i].id_plus_one != 0)
+    i = (i + 1) & mask_;
   slots_[i] = slot;
 }
 
 void FlatIdIndex::grow_to(std::size_t capacity) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{0, 0});
+  Slot* const old = slots_;
+  const std::size_t old_capacity = capacity_;
+  slots_ = allocate(capacity);
+  capacity_ = capacity;
   mask_ = capacity - 1;
   shift_ = 32 - static_cast<unsigned>(std::countr_zero(capacity));
-  for (const Slot& slot : old) {
-    if (slot.id_plus_one != 0) place(slot);
+  for (std::size_t i = 0; i < old_capacity; ++i) {
+    if (old[i].id_plus_one != 0) place(old[i]);
   }
+  release(old, old_capacity);
 }
 
 void FlatIdIndex::reserve(std::size_t entries) {
   // Keep the load at or below 3/4: a miss (every new node is one) then probes a few slots, most
   // of them in one cache line.
   std::size_t capacity = 16;
-  while (capacity / 4 * 3 < entries) capacity *= 2;
-  if (capacity > slots_.size()) grow_to(capacity);
+  while (capacity / 4 * 3 < entries)
+    capacity *= 2;
+  if (capacity > capacity_) grow_to(capacity);
 }
 
 void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {
-  if (size_ + 1 > slots_.size() / 4 * 3) reserve(2 * size_ + 1);
+  if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
   place(Slot{tag_of(hash), id + 1});
   ++size_;
 }

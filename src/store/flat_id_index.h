@@ -4,9 +4,10 @@
 // a probe compares values only when their hash bits agree: about one equality test per lookup.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <memory>
 
 namespace zembric {
 
@@ -16,18 +17,30 @@ class FlatIdIndex {
   // Ids go up to kNone - 1 so that id + 1 fits the slot.
   static constexpr std::uint64_t kMaxEntries = kNone - 1;
 
+  FlatIdIndex() noexcept = default;
+  FlatIdIndex(const FlatIdIndex& other);
+  FlatIdIndex& operator=(const FlatIdIndex& other);
+  FlatIdIndex(FlatIdIndex&& other) noexcept;
+  FlatIdIndex& operator=(FlatIdIndex&& other) noexcept;
+  ~FlatIdIndex() { release(slots_, capacity_); }
+
   std::size_t size() const noexcept { return size_; }
 
   // The id whose value has this hash and satisfies `same(id)`, or kNone.
   template <class Same>
   std::uint32_t find(std::uint64_t hash, Same&& same) const {
-    if (slots_.empty()) return kNone;
+    if (capacity_ == 0) return kNone;
     const std::uint32_t tag = tag_of(hash);
     for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
       const Slot slot = slots_[i];
       if (slot.id_plus_one == 0) return kNone;
       if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
     }
+  }
+
+  // A hint that a lookup of `hash` follows soon.
+  void prefetch(std::uint64_t hash) const noexcept {
+    if (capacity_ != 0) __builtin_prefetch(&slots_[home(tag_of(hash))]);
   }
 
   // Adds an id whose value is known to be absent. The caller keeps size() below kMaxEntries.
@@ -50,8 +63,13 @@ class FlatIdIndex {
   }
   void place(Slot slot) noexcept;
   void grow_to(std::size_t capacity);
+  // Zeroed slot arrays. Big ones get a mapping of their own, backed by huge pages where the kernel
+  // offers them: a probe lands on a random slot, and with 4 KiB pages it would mostly miss the TLB.
+  static Slot* allocate(std::size_t capacity);
+  static void release(Slot* slots, std::size_t capacity) noexcept;
 
-  std::vector<Slot> slots_;
+  Slot* slots_ = nullptr;
+  std::size_t capacity_ = 0;
   std::size_t size_ = 0;
   std::size_t mask_ = 0;
   unsigned shift_ = 32;

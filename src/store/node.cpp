@@ -1,50 +1,176 @@
 #include "store/node.h"
 
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
 #include "store/internal_error.h"
 #include "store/seeded_hash.h"
 
 namespace zembric {
 
-Node::Node(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs,
-           std::unique_ptr<Extra> extra)
-    : kind_(kind),
-      name_(std::move(name)),
-      params_(std::move(params)),
-      inputs_(std::move(inputs)),
-      extra_(std::move(extra)) {}
+namespace {
+
+// Input counts are 32-bit in a node; no real list comes near the limit.
+std::uint32_t checked_count(std::size_t size) {
+  if (size > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("a zembric node has at most 4294967295 inputs");
+  }
+  return static_cast<std::uint32_t>(size);
+}
+
+}  // namespace
+
+InputList::InputList(InputList&& other) noexcept : size_(other.size_), capacity_(other.capacity_) {
+  if (other.on_heap()) {
+    heap_ = other.heap_;
+  } else {
+    std::copy_n(other.local_, size_, local_);
+  }
+  other.size_ = 0;
+  other.capacity_ = kInline;
+}
+
+InputList& InputList::operator=(InputList&& other) noexcept {
+  if (this != &other) {
+    release();
+    if (other.on_heap()) {
+      heap_ = other.heap_;
+    } else {
+      std::copy_n(other.local_, other.size_, local_);
+    }
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, kInline);
+  }
+  return *this;
+}
+
+void InputList::release() noexcept {
+  if (on_heap()) delete[] heap_;
+  size_ = 0;
+  capacity_ = kInline;
+}
+
+void InputList::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return;
+  NodeId* grown = new NodeId[capacity];
+  std::copy_n(data(), size_, grown);
+  if (on_heap()) delete[] heap_;
+  heap_ = grown;
+  capacity_ = capacity;
+}
+
+Node::Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept
+    : kind_(kind), name_(std::move(name)), params_(std::move(params)), extra_(std::move(extra)) {}
+
+void Node::set_inputs(std::span<const NodeId> ids) {
+  const std::uint32_t count = checked_count(ids.size());
+  NodeId* target = inputs_.local;
+  if (count > InputList::kInline) {
+    target = new NodeId[count];
+    release_inputs();
+    inputs_.heap = target;
+  } else {
+    release_inputs();
+  }
+  std::copy(ids.begin(), ids.end(), target);
+  input_count_ = count;
+}
+
+void Node::take_inputs(InputList& list) noexcept {
+  release_inputs();
+  // The list's count fits: it was built from a sized sequence and checked by the caller.
+  const auto count = static_cast<std::uint32_t>(list.size_);
+  if (count > InputList::kInline) {
+    inputs_.heap = list.heap_;
+    list.size_ = 0;
+    list.capacity_ = InputList::kInline;
+  } else {
+    std::copy_n(list.data(), count, inputs_.local);
+    list.release();
+  }
+  input_count_ = count;
+}
 
 Node Node::source(std::string name, ParamMap params) {
-  return Node(NodeKind::Source, std::move(name), std::move(params), {}, nullptr);
+  return Node(NodeKind::Source, std::move(name), std::move(params), nullptr);
 }
 
 Node Node::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-  return Node(NodeKind::Op, std::move(name), std::move(params), std::move(inputs), nullptr);
+  Node node(NodeKind::Op, std::move(name), std::move(params), nullptr);
+  node.set_inputs(inputs);
+  return node;
 }
 
 Node Node::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-  return Node(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs), nullptr);
+  Node node(NodeKind::Reduction, std::move(name), std::move(params), nullptr);
+  node.set_inputs(inputs);
+  return node;
 }
 
 Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
-  return Node(NodeKind::External, {}, std::move(params), std::move(inputs),
-              std::make_unique<Extra>(std::in_place_index<0>, std::move(descriptor)));
+  Node node(NodeKind::External, {}, std::move(params),
+            std::make_unique<Extra>(std::in_place_index<0>, std::move(descriptor)));
+  node.set_inputs(inputs);
+  return node;
 }
 
 Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
-  return Node(NodeKind::Stage, {}, {}, std::move(inputs),
-              std::make_unique<Extra>(std::in_place_index<1>, std::move(members)));
+  Node node(NodeKind::Stage, {}, {},
+            std::make_unique<Extra>(std::in_place_index<1>, std::move(members)));
+  node.set_inputs(inputs);
+  return node;
 }
 
 Node Node::exchange(ParamMap params, std::vector<NodeId> inputs) {
-  return Node(NodeKind::Exchange, {}, std::move(params), std::move(inputs), nullptr);
+  Node node(NodeKind::Exchange, {}, std::move(params), nullptr);
+  node.set_inputs(inputs);
+  return node;
+}
+
+Node Node::plain(NodeKind kind, std::string name, ParamMap params, InputList inputs) {
+  if (kind == NodeKind::External || kind == NodeKind::Stage) {
+    throw InternalError("Node::plain for a kind with out-of-line fields");
+  }
+  checked_count(inputs.size());
+  Node node(kind, kind == NodeKind::Exchange ? std::string() : std::move(name), std::move(params),
+            nullptr);
+  if (kind != NodeKind::Source) node.take_inputs(inputs);
+  return node;
 }
 
 Node::Node(const Node& other)
     : kind_(other.kind_),
       name_(other.name_),
       params_(other.params_),
+      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {
+  set_inputs(other.inputs());
+}
+
+Node::Node(Node&& other) noexcept
+    : kind_(other.kind_),
+      input_count_(other.input_count_),
+      name_(std::move(other.name_)),
+      params_(std::move(other.params_)),
       inputs_(other.inputs_),
-      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {}
+      extra_(std::move(other.extra_)) {
+  other.input_count_ = 0;
+}
+
+Node& Node::operator=(Node&& other) noexcept {
+  if (this != &other) {
+    release_inputs();
+    kind_ = other.kind_;
+    name_ = std::move(other.name_);
+    params_ = std::move(other.params_);
+    inputs_ = other.inputs_;
+    input_count_ = std::exchange(other.input_count_, 0);
+    extra_ = std::move(other.extra_);
+  }
+  return *this;
+}
 
 Node& Node::operator=(const Node& other) {
   if (this != &other) *this = Node(other);
@@ -62,20 +188,23 @@ std::span<const StageMember> Node::members() const noexcept {
 }
 
 Node Node::with_inputs(std::vector<NodeId> inputs) const& {
-  Node copy(kind_, name_, params_, {}, extra_ ? std::make_unique<Extra>(*extra_) : nullptr);
-  if (kind_ != NodeKind::Source) copy.inputs_ = std::move(inputs);
+  Node copy(kind_, name_, params_, extra_ ? std::make_unique<Extra>(*extra_) : nullptr);
+  if (kind_ != NodeKind::Source) copy.set_inputs(inputs);
   return copy;
 }
 
 Node Node::with_inputs(std::vector<NodeId> inputs) && {
   Node moved(std::move(*this));
-  if (moved.kind_ != NodeKind::Source) moved.inputs_ = std::move(inputs);
+  if (moved.kind_ != NodeKind::Source) moved.set_inputs(inputs);
   return moved;
 }
 
 bool operator==(const Node& a, const Node& b) noexcept {
-  if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.params_ != b.params_ ||
-      a.inputs_ != b.inputs_) {
+  // Cheapest fields first; a lookup compares only nodes whose hash bits agree, mostly equal ones.
+  if (a.kind_ != b.kind_ || a.input_count_ != b.input_count_) return false;
+  const auto a_inputs = a.inputs();
+  if (!std::equal(a_inputs.begin(), a_inputs.end(), b.inputs().begin()) || a.name_ != b.name_ ||
+      a.params_ != b.params_) {
     return false;
   }
   if (a.extra_ == nullptr || b.extra_ == nullptr) return a.extra_ == b.extra_;
@@ -110,12 +239,16 @@ void hash_params(SeededHasher& h, const ParamMap& params) {
 
 std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
   SeededHasher h(seed);
-  h.add_u64(static_cast<std::uint64_t>(node.kind()));
-  h.add_bytes(node.name());
-  hash_params(h, node.params());
+  const std::string& name = node.name();
   const auto inputs = node.inputs();
-  h.add_u64(inputs.size());
-  for (NodeId id : inputs) h.add_u64(id);
+  // Kind and every length in one word: they only steer the hash (equality decides), and the name's
+  // length keeps ("ab", "c") apart from ("a", "bc").
+  h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{name.size()} << 8) +
+            (std::uint64_t{inputs.size()} << 32) + (std::uint64_t{node.params().size()} << 48));
+  h.add_words(name);
+  for (NodeId id : inputs)
+    h.add_u64(id);
+  if (!node.params().empty()) hash_params(h, node.params());
   if (node.kind() == NodeKind::External) {
     const PayloadDescriptor& d = node.descriptor();
     h.add_bytes(d.kind);

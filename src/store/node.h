@@ -2,6 +2,7 @@
 // operands only by NodeId, so copying a node copies everything it holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,6 +58,41 @@ struct StageMember {
   friend bool operator==(const StageMember&, const StageMember&) = default;
 };
 
+// An operand list being built: up to two ids in place, longer lists on the heap. Moving it into a
+// node hands the storage over, so building a node from a call allocates nothing for short lists.
+class InputList {
+ public:
+  static constexpr std::size_t kInline = 2;
+
+  InputList() noexcept = default;
+  InputList(const InputList&) = delete;
+  InputList& operator=(const InputList&) = delete;
+  InputList(InputList&& other) noexcept;
+  InputList& operator=(InputList&& other) noexcept;
+  ~InputList() { release(); }
+
+  std::size_t size() const noexcept { return size_; }
+  const NodeId* data() const noexcept { return on_heap() ? heap_ : local_; }
+  void clear() noexcept { size_ = 0; }
+  void reserve(std::size_t capacity);
+  void push_back(NodeId id) {
+    if (size_ == capacity_) reserve(2 * capacity_);
+    (on_heap() ? heap_ : local_)[size_++] = id;
+  }
+
+ private:
+  friend class Node;
+  bool on_heap() const noexcept { return capacity_ > kInline; }
+  void release() noexcept;
+
+  union {
+    NodeId local_[kInline];
+    NodeId* heap_;  // from new NodeId[capacity_]
+  };
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+};
+
 class Node {
  public:
   static Node source(std::string name, ParamMap params);
@@ -65,12 +101,15 @@ class Node {
   static Node external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs);
   static Node stage(std::vector<NodeId> inputs, std::vector<StageMember> members);
   static Node exchange(ParamMap params, std::vector<NodeId> inputs);
+  // A Source, Op, Reduction or Exchange (the kinds without out-of-line fields) that takes over
+  // the storage of `inputs`; a Source ignores the list, an Exchange the name.
+  static Node plain(NodeKind kind, std::string name, ParamMap params, InputList inputs);
 
   Node(const Node& other);
   Node& operator=(const Node& other);
-  Node(Node&&) noexcept = default;
-  Node& operator=(Node&&) noexcept = default;
-  ~Node() = default;
+  Node(Node&& other) noexcept;
+  Node& operator=(Node&& other) noexcept;
+  ~Node() { release_inputs(); }
 
   NodeKind kind() const noexcept { return kind_; }
   // The name of a Source, Op or Reduction; empty for the other kinds.
@@ -78,7 +117,9 @@ class Node {
   // Empty for a Stage.
   const ParamMap& params() const noexcept { return params_; }
   // Empty for a Source.
-  std::span<const NodeId> inputs() const noexcept { return inputs_; }
+  std::span<const NodeId> inputs() const noexcept {
+    return {input_count_ > InputList::kInline ? inputs_.heap : inputs_.local, input_count_};
+  }
   // Only for an External.
   const PayloadDescriptor& descriptor() const;
   // Only for a Stage; empty for the other kinds.
@@ -94,13 +135,26 @@ class Node {
  private:
   using Extra = std::variant<PayloadDescriptor, std::vector<StageMember>>;
 
-  Node(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs,
-       std::unique_ptr<Extra> extra);
+  Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept;
+  void set_inputs(std::span<const NodeId> ids);
+  void take_inputs(InputList& list) noexcept;
+  void release_inputs() noexcept {
+    if (input_count_ > InputList::kInline) delete[] inputs_.heap;
+    input_count_ = 0;
+  }
+
+  // Operands live in place up to InputList::kInline, else in an exact-size heap array: common
+  // nodes then need no allocation beyond their texts.
+  union Inputs {
+    NodeId local[InputList::kInline];
+    NodeId* heap;
+  };
 
   NodeKind kind_;
+  std::uint32_t input_count_ = 0;
   std::string name_;
   ParamMap params_;
-  std::vector<NodeId> inputs_;
+  Inputs inputs_;
   // The rare, bulky fields of External and Stage, kept out of line so that common nodes stay small.
   std::unique_ptr<Extra> extra_;
 };

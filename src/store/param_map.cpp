@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
+#include <new>
 #include <string_view>
 
 namespace zembric {
@@ -25,13 +27,69 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
   return false;
 }
 
+namespace {
+
+// Entries start at the first multiple of their alignment past the header.
+constexpr std::size_t kEntryOffset =
+    (sizeof(std::size_t) + alignof(ParamEntry) - 1) / alignof(ParamEntry) * alignof(ParamEntry);
+
+}  // namespace
+
+ParamEntry* ParamMap::Block::data() noexcept {
+  return std::launder(
+      reinterpret_cast<ParamEntry*>(reinterpret_cast<unsigned char*>(this) + kEntryOffset));
+}
+
+ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries, bool move) {
+  if (entries.empty()) return nullptr;
+  void* raw = ::operator new(kEntryOffset + entries.size() * sizeof(ParamEntry));
+  Block* block = new (raw) Block{0};
+  ParamEntry* target = block->data();
+  try {
+    for (ParamEntry& entry : entries) {
+      if (move) {
+        new (target + block->size) ParamEntry(std::move(entry));
+      } else {
+        new (target + block->size) ParamEntry(std::as_const(entry));
+      }
+      ++block->size;
+    }
+  } catch (...) {
+    destroy(block);
+    throw;
+  }
+  return block;
+}
+
+void ParamMap::destroy(Block* block) noexcept {
+  if (block == nullptr) return;
+  std::destroy_n(block->data(), block->size);
+  block->~Block();
+  ::operator delete(block);
+}
+
+ParamMap::ParamMap(const ParamMap& other)
+    : block_(other.block_ == nullptr ? nullptr
+                                     : create({other.block_->data(), other.block_->size}, false)) {}
+
+ParamMap& ParamMap::operator=(const ParamMap& other) {
+  if (this != &other) *this = ParamMap(other);
+  return *this;
+}
+
+bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
+  const auto x = a.entries();
+  const auto y = b.entries();
+  return std::equal(x.begin(), x.end(), y.begin(), y.end());
+}
+
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry> entries) {
   // std::string's operator< compares char_traits<char>, which orders bytes as unsigned.
   std::stable_sort(entries.begin(), entries.end(), [](const ParamEntry& a, const ParamEntry& b) {
     return std::string_view(a.first) < std::string_view(b.first);
   });
   ParamMap map;
-  map.entries_ = std::move(entries);
+  map.block_ = create(entries, true);
   return map;
 }
 

@@ -19,7 +19,9 @@ std::uint64_t canonical_float_bits(double value) noexcept;
 
 class ParamValue {
  public:
-  static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+  static ParamValue of_int(std::int64_t v) {
+    return ParamValue(Storage(std::in_place_index<0>, v));
+  }
   static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
   static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
   static ParamValue of_str(std::string v) {
@@ -43,21 +45,40 @@ class ParamValue {
 using ParamEntry = std::pair<std::string, ParamValue>;
 
 // Entries sorted by the unsigned bytes of their keys (stable, so repeated keys keep their order).
+// One pointer wide: most nodes have no parameters, and those that do keep their entries in one
+// allocation.
 class ParamMap {
  public:
-  ParamMap() = default;
+  ParamMap() noexcept = default;
+  ParamMap(const ParamMap& other);
+  ParamMap& operator=(const ParamMap& other);
+  ParamMap(ParamMap&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  ParamMap& operator=(ParamMap&& other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~ParamMap() { destroy(block_); }
+
   static ParamMap from_unsorted(std::vector<ParamEntry> entries);
 
-  bool empty() const noexcept { return entries_.empty(); }
-  std::size_t size() const noexcept { return entries_.size(); }
-  std::span<const ParamEntry> entries() const noexcept { return entries_; }
-  auto begin() const noexcept { return entries_.begin(); }
-  auto end() const noexcept { return entries_.end(); }
+  bool empty() const noexcept { return block_ == nullptr; }
+  std::size_t size() const noexcept { return block_ == nullptr ? 0 : block_->size; }
+  std::span<const ParamEntry> entries() const noexcept { return {begin(), size()}; }
+  const ParamEntry* begin() const noexcept { return block_ == nullptr ? nullptr : block_->data(); }
+  const ParamEntry* end() const noexcept { return begin() + size(); }
 
-  friend bool operator==(const ParamMap&, const ParamMap&) = default;
+  friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
  private:
-  std::vector<ParamEntry> entries_;
+  // A header followed by `size` entries in the same allocation.
+  struct Block {
+    std::size_t size;
+    ParamEntry* data() noexcept;
+  };
+  static Block* create(std::span<ParamEntry> entries, bool move);
+  static void destroy(Block* block) noexcept;
+
+  Block* block_ = nullptr;
 };
 
 }  // namespace zembric

@@ -20,6 +20,12 @@ class SeededHasher {
   // Length-prefixed, so that ("ab", "c") and ("a", "bc") differ.
   void add_bytes(std::string_view bytes) noexcept {
     add_u64(bytes.size());
+    add_words(bytes);
+  }
+
+  // The bytes in 8-byte words, the last one zero-padded, without their length: for callers that
+  // have already hashed it.
+  void add_words(std::string_view bytes) noexcept {
     const char* p = bytes.data();
     std::size_t n = bytes.size();
     for (; n >= 8; p += 8, n -= 8) {

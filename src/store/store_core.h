@@ -1,7 +1,7 @@
 // StoreCore: the interned node list behind one GraphStore. Every node enters through intern(),
 // which returns the id of an equal node already present or appends the node, so ids are dense, in
-// insertion order, and inputs always name earlier nodes. The store only grows. Every operation holds
-// the store's mutex for its whole duration and returns copies.
+// insertion order, and inputs always name earlier nodes. The store only grows. Every operation
+// holds the store's mutex for its whole duration and returns copies.
 #pragma once
 
 #include <cstdint>
@@ -58,7 +58,7 @@ class StoreCore {
   };
 
   PoisonableMutex mutex_;
-  std::uint64_t seed_;
+  const std::uint64_t seed_;  // fixed, so hashing may run before the lock is taken
   std::vector<Node> nodes_;
   std::vector<NodeId> outputs_;
   std::vector<bool> marked_;  // marked_[id] for ids in outputs_; may be shorter than nodes_

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -243,6 +244,62 @@ TEST(EGraph, OperatorIndexListsEachClassOncePerOperatorInIdOrder) {
   const std::vector<ClassId> all(egraph.classes_with_nodes().begin(),
                                  egraph.classes_with_nodes().end());
   EXPECT_EQ(all, (std::vector<ClassId>{a, egraph.find(f1), g}));
+}
+
+TEST(ENode, CopiesAndMovesKeepChildrenAtEveryArity) {
+  const Symbol f = sym("f");
+  const std::vector<ClassId> ids = {7, 3, 9, 1, 4, 8};
+  for (std::size_t arity = 0; arity <= ids.size(); ++arity) {
+    const ENode original(f, std::span<const ClassId>(ids.data(), arity));
+    ASSERT_EQ(original.arity(), arity);
+    EXPECT_TRUE(std::ranges::equal(original.children(), std::span(ids.data(), arity)));
+    ENode copy = original;
+    EXPECT_EQ(copy, original);
+    EXPECT_EQ(copy.hash(), original.hash());
+    ENode moved(std::move(copy));
+    EXPECT_EQ(moved, original);
+    ENode assigned(sym("g"), {5});
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned, original) << arity;
+    assigned = original;
+    EXPECT_EQ(assigned, original) << arity;
+  }
+}
+
+// Loading without merges, growing afterwards, an idle rebuild and a late merge must each leave
+// the index and the hash-cons table as a full re-canonicalisation would.
+TEST(EGraph, RebuildsWithoutMergesIndexAndKeepCongruenceForLaterMerges) {
+  EGraph egraph;
+  egraph.reserve(4);
+  const Symbol f = sym("f");
+  const ClassId x = egraph.add_node(ENode(sym("x"), {}));
+  const ClassId y = egraph.add_node(ENode(sym("y"), {}));
+  const ClassId fx = egraph.add_node(ENode(f, {x}));
+  EXPECT_EQ(egraph.rebuild(), 0u);
+  EXPECT_EQ(
+      std::vector<ClassId>(egraph.classes_with_op(f).begin(), egraph.classes_with_op(f).end()),
+      std::vector<ClassId>{fx});
+
+  const ClassId fy = egraph.add_node(ENode(f, {y}));  // past the reserved count
+  const ClassId gfy = egraph.add_node(ENode(sym("g"), {fy}));
+  const ClassId gfx = egraph.add_node(ENode(sym("g"), {fx}));
+  EXPECT_EQ(egraph.rebuild(), 0u);
+  EXPECT_EQ(egraph.rebuild(), 0u);  // nothing changed: the index must stay as it is
+  EXPECT_EQ(
+      std::vector<ClassId>(egraph.classes_with_op(f).begin(), egraph.classes_with_op(f).end()),
+      (std::vector<ClassId>{fx, fy}));
+  EXPECT_EQ(egraph.class_count(), 6u);
+  EXPECT_EQ(egraph.total_size(), 6u);
+
+  egraph.union_classes(x, y);
+  EXPECT_EQ(egraph.rebuild(), 2u);  // f(x) = f(y), then g(f(x)) = g(f(y))
+  EXPECT_EQ(egraph.find(fx), egraph.find(fy));
+  EXPECT_EQ(egraph.find(gfx), egraph.find(gfy));
+  EXPECT_EQ(egraph.class_count(), 3u);
+  EXPECT_EQ(
+      std::vector<ClassId>(egraph.classes_with_op(f).begin(), egraph.classes_with_op(f).end()),
+      std::vector<ClassId>{egraph.find(fx)});
+  EXPECT_EQ(egraph.classes_with_nodes().size(), 3u);
 }
 
 TEST(EGraph, ForeignIdsAreInternalErrors) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "store/internal_error.h"
+
 namespace zembric {
 namespace {
 
@@ -96,6 +98,39 @@ TEST(Node, CopiesOwnTheirOutOfLineFields) {
   stage = Node::source("x", {});
   ASSERT_EQ(copy.members().size(), 1u);
   EXPECT_EQ(copy.members()[0].key, "op|neg");
+}
+
+// Lists up to the inline capacity and past it, through growth, moves, copies and equality.
+TEST(Node, PlainNodesOwnInputsOfEveryLength) {
+  for (std::size_t length : {0u, 1u, 2u, 3u, 9u}) {
+    InputList list;
+    std::vector<NodeId> expected;
+    for (std::size_t i = 0; i < length; ++i) {
+      list.push_back(100 + i);
+      expected.push_back(100 + i);
+    }
+    InputList moved_list = std::move(list);
+    Node node =
+        Node::plain(NodeKind::Op, "f", params({{"k", ParamValue::of_str("long text value")}}),
+                    std::move(moved_list));
+    EXPECT_EQ(node,
+              Node::op("f", params({{"k", ParamValue::of_str("long text value")}}), expected));
+    EXPECT_EQ(
+        hash_node(node, 3),
+        hash_node(Node::op("f", params({{"k", ParamValue::of_str("long text value")}}), expected),
+                  3));
+    const Node copy = node;
+    Node moved = std::move(node);
+    node = Node::source("x", {});
+    EXPECT_EQ(std::vector<NodeId>(copy.inputs().begin(), copy.inputs().end()), expected);
+    EXPECT_EQ(moved, copy);
+    EXPECT_EQ(moved.params().size(), 1u);
+    EXPECT_EQ(moved.params().entries()[0].second.as_str(), "long text value");
+  }
+  InputList ignored;
+  ignored.push_back(4);
+  EXPECT_EQ(Node::plain(NodeKind::Source, "x", {}, std::move(ignored)), Node::source("x", {}));
+  EXPECT_THROW(Node::plain(NodeKind::Stage, "", {}, InputList()), InternalError);
 }
 
 TEST(ParamMap, SortsByUnsignedKeyBytesAndKeepsRepeatsStable) {

@@ -54,6 +54,25 @@ TEST(StoreCore, ManyNodesKeepDenseIdsThroughIndexGrowth) {
   EXPECT_EQ(store.node_count(), kCount);
 }
 
+// Past a few hundred thousand entries the slots live in a mapping of their own; copies and moves
+// must carry every entry across.
+TEST(FlatIdIndex, LargeIndexesFindEveryIdAfterGrowthCopyAndMove) {
+  constexpr std::uint32_t kCount = 700000;
+  auto hash_of = [](std::uint32_t id) { return (std::uint64_t{id} * 0x9e3779b97f4a7c15ULL) ^ id; };
+  FlatIdIndex index;
+  for (std::uint32_t id = 0; id < kCount; ++id)
+    index.insert(hash_of(id), id);
+  const FlatIdIndex copy = index;
+  const FlatIdIndex moved = std::move(index);
+  for (const FlatIdIndex* each : {&copy, &moved}) {
+    ASSERT_EQ(each->size(), kCount);
+    for (std::uint32_t id = 0; id < kCount; id += 7) {
+      ASSERT_EQ(each->find(hash_of(id), [&](std::uint32_t found) { return found == id; }), id);
+    }
+    EXPECT_EQ(each->find(hash_of(kCount), [](std::uint32_t) { return false; }), FlatIdIndex::kNone);
+  }
+}
+
 TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
   StoreCore store;
   for (const char* name : {"a", "b", "c"})
