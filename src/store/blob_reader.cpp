@@ -226,6 +226,8 @@ class BlobParser {
     // one onto the earlier id, so positions and store ids part ways after such a record; every
     // reference therefore goes through this table.
     store_id_.reserve(node_count);
+    // The count was checked against the bytes left, so this reserves no more than the blob holds.
+    store.reserve(node_count);
     for (std::uint64_t position = 0; position < node_count; ++position) {
       std::optional<Node> record = node(position);
       if (!record) return false;

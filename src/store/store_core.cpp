@@ -43,6 +43,14 @@ Expected<NodeId, BadNodeId> StoreCore::intern(Node node) {
   return count;
 }
 
+void StoreCore::reserve(std::uint64_t nodes) {
+  Lock lock(*this);
+  const std::uint64_t total =
+      std::min<std::uint64_t>(nodes_.size() + nodes, FlatIdIndex::kMaxEntries);
+  nodes_.reserve(static_cast<std::size_t>(total));
+  index_.reserve(static_cast<std::size_t>(total));
+}
+
 std::uint64_t StoreCore::node_count() {
   Lock lock(*this);
   return nodes_.size();

@@ -33,6 +33,9 @@ class StoreCore {
   StoreCore& operator=(const StoreCore&) = delete;
 
   Expected<NodeId, BadNodeId> intern(Node node);
+  // Makes room for `nodes` more nodes, so that a reader that knows its count interns without
+  // growing the node list or the index on the way.
+  void reserve(std::uint64_t nodes);
   std::uint64_t node_count();
   // Marks an output once; a repeated mark keeps the first position.
   std::optional<BadNodeId> mark_output(NodeId id);
