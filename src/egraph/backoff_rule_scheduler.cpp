@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "store/internal_error.h"
@@ -42,18 +43,25 @@ std::vector<SearchMatch> BackoffRuleScheduler::search_rewrite(std::size_t iterat
   // One match past the allowance is enough to decide on a ban.
   const std::size_t limit =
       threshold == std::numeric_limits<std::size_t>::max() ? threshold : threshold + 1;
-  std::vector<SearchMatch> matches = search_with_limit(rewrite.searcher, egraph, limit);
-  std::size_t total = 0;
-  for (const SearchMatch& match : matches)
-    total += match.substs.size();
+  // Counting first, where that needs no matches built, spares building the matches of a search
+  // that ends in a ban: most searches of a large graph.
+  std::vector<SearchMatch> matches;
+  std::optional<std::size_t> total = count_with_limit(rewrite.searcher, egraph, limit);
+  if (!total) {
+    matches = search_with_limit(rewrite.searcher, egraph, limit);
+    total = 0;
+    for (const SearchMatch& match : matches)
+      *total += match.substs.size();
+  }
 
-  if (total > threshold) {
+  if (*total > threshold) {
     const std::size_t ban = shifted(stats.ban_length, stats.times_banned);
     stats.times_banned += 1;
     stats.banned_until = iteration + ban;
     return {};
   }
   stats.times_applied += 1;
+  if (matches.empty() && *total > 0) matches = search_with_limit(rewrite.searcher, egraph, limit);
   return matches;
 }
 

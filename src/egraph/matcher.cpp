@@ -41,6 +41,16 @@ class Machine {
     step(0);
   }
 
+  bool is_single_bind() const { return single_bind_ != nullptr; }
+
+  // Substitutions a single-Bind program finds in `eclass`: one per node of the bound shape.
+  std::size_t count_single_bind(ClassId eclass) const {
+    std::size_t count = 0;
+    for (const ENode& node : egraph_.get_class(eclass).nodes)
+      count += node.op() == single_bind_->op && node.arity() == single_bind_->arity;
+    return count;
+  }
+
  private:
   // Registers are 0 (the class) and out, out + 1, ... (the node's children).
   void run_single_bind(ClassId eclass) {
@@ -145,14 +155,21 @@ SubstitutionList search_class(const Program& program, const EGraph& egraph, Clas
   return substs;
 }
 
+namespace {
+
+std::span<const ClassId> candidates_of(const Pattern& pattern, const EGraph& egraph) {
+  const auto* root = std::get_if<ENode>(&pattern.tree.back());
+  return root != nullptr ? egraph.classes_with_op(root->op()) : egraph.classes_with_nodes();
+}
+
+}  // namespace
+
 std::vector<SearchMatch> search_with_limit(const Pattern& pattern, const EGraph& egraph,
                                            std::size_t limit) {
   if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
   std::vector<SearchMatch> matches;
   if (pattern.tree.empty()) return matches;
-  const auto* root = std::get_if<ENode>(&pattern.tree.back());
-  const std::span<const ClassId> candidates =
-      root != nullptr ? egraph.classes_with_op(root->op()) : egraph.classes_with_nodes();
+  const std::span<const ClassId> candidates = candidates_of(pattern, egraph);
   Machine machine(pattern.program, egraph);
   // Every match takes one candidate class, so this bound spares the regrowth moves.
   matches.reserve(std::min(candidates.size(), limit));
@@ -168,6 +185,20 @@ std::vector<SearchMatch> search_with_limit(const Pattern& pattern, const EGraph&
     substs.clear();
   }
   return matches;
+}
+
+std::optional<std::size_t> count_with_limit(const Pattern& pattern, const EGraph& egraph,
+                                            std::size_t limit) {
+  if (!egraph.is_clean()) throw InternalError("Tried to search a dirty e-graph!");
+  if (pattern.tree.empty()) return 0;
+  const Machine machine(pattern.program, egraph);
+  if (!machine.is_single_bind()) return std::nullopt;
+  std::size_t total = 0;
+  for (const ClassId eclass : candidates_of(pattern, egraph)) {
+    if (total >= limit) break;
+    total += machine.count_single_bind(eclass);
+  }
+  return std::min(total, limit);
 }
 
 }  // namespace zembric::egraph

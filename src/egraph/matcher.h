@@ -50,4 +50,9 @@ SubstitutionList search_class(const Program& program, const EGraph& egraph, Clas
 std::vector<SearchMatch> search_with_limit(const Pattern& pattern, const EGraph& egraph,
                                            std::size_t limit);
 
+// min(limit, substitutions search_with_limit would find) without building them, for a pattern
+// that is one operator over distinct variables; nullopt for any other pattern.
+std::optional<std::size_t> count_with_limit(const Pattern& pattern, const EGraph& egraph,
+                                            std::size_t limit);
+
 }  // namespace zembric::egraph

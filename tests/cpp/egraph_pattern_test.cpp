@@ -229,10 +229,45 @@ TEST_F(Matching, SearchWithLimitCoversCandidatesAndStopsAtTheLimit) {
   }
 }
 
+TEST_F(Matching, CountWithLimitAgreesWithTheSearchItStandsFor) {
+  std::vector<ClassId> leaves;
+  for (int k = 0; k < 6; ++k)
+    leaves.push_back(leaf(egraph_, "n" + std::to_string(k)));
+  // Merged commuted forms put two matching nodes in one class; other arities must not count.
+  for (int k = 0; k + 1 < 6; ++k) {
+    const ClassId ab = egraph_.add(ENode(sym("op|add"), {leaves[k], leaves[k + 1]}));
+    if (k % 2 == 0) {
+      egraph_.union_classes(ab, egraph_.add(ENode(sym("op|add"), {leaves[k + 1], leaves[k]})));
+    }
+  }
+  egraph_.add(ENode(sym("op|add"), {leaves[0]}));
+  egraph_.add(ENode(sym("op|add"), {leaves[0], leaves[1], leaves[2]}));
+  egraph_.rebuild();
+
+  auto searched = [&](const Pattern& p, std::size_t limit) {
+    std::size_t total = 0;
+    for (const SearchMatch& match : search_with_limit(p, egraph_, limit))
+      total += match.substs.size();
+    return total;
+  };
+  const Pattern add = pattern("(op|add ?a ?b)");
+  ASSERT_EQ(searched(add, kNoLimit), 8u);
+  for (const std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                                  std::size_t{7}, std::size_t{8}, std::size_t{9}, kNoLimit}) {
+    EXPECT_EQ(count_with_limit(add, egraph_, limit), searched(add, limit)) << "limit " << limit;
+  }
+  EXPECT_EQ(count_with_limit(pattern("(op|mul ?a ?b)"), egraph_, kNoLimit), 0u);
+  // Patterns that need the matching machine are not counted on the side.
+  EXPECT_FALSE(count_with_limit(pattern("(op|add ?a ?a)"), egraph_, kNoLimit).has_value());
+  EXPECT_FALSE(count_with_limit(pattern("(op|add (op|add ?a ?b) ?c)"), egraph_, 5).has_value());
+  EXPECT_FALSE(count_with_limit(pattern("?v"), egraph_, kNoLimit).has_value());
+}
+
 TEST_F(Matching, RefusesADirtyEGraph) {
   const ClassId a = leaf(egraph_, "a");
   EXPECT_THROW(search("?x", a), InternalError);
   EXPECT_THROW(search_with_limit(pattern("?x"), egraph_, kNoLimit), InternalError);
+  EXPECT_THROW(count_with_limit(pattern("(f ?x)"), egraph_, kNoLimit), InternalError);
   egraph_.rebuild();
   EXPECT_NO_THROW(search("?x", a));
 }
