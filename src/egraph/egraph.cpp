@@ -22,7 +22,7 @@ void EGraph::reserve(std::size_t node_count) {
   union_find_.reserve(class_count);
   classes_.reserve(class_count);
   live_.reserve(class_count);
-  pending_.reserve(node_count);
+  added_since_rebuild_.reserve(node_count);
 }
 
 ClassId EGraph::add_node(ENode node) {
@@ -36,7 +36,11 @@ ClassId EGraph::add_node(ENode node) {
   for (const ClassId child : node.children()) {
     live_class(find_compressing(child)).parents.push_back({node, id});
   }
-  pending_.push_back({node, id});
+  if (merged_since_rebuild_) {
+    pending_.push_back({node, id});
+  } else {
+    added_since_rebuild_.push_back(id);
+  }
   EClass& eclass = classes_.emplace_back();
   eclass.id = id;
   eclass.nodes.push_back(std::move(node));
@@ -60,6 +64,11 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   const ClassId root_b = find_compressing(b);
   if (root_a == root_b) return false;
 
+  if (!merged_since_rebuild_) {
+    for (const ClassId added : added_since_rebuild_)
+      pending_.push_back({classes_[added].nodes[0], added});
+    added_since_rebuild_.clear();
+  }
   const bool a_wins = live_class(root_a).parents.size() >= live_class(root_b).parents.size();
   const ClassId winner = a_wins ? root_a : root_b;
   const ClassId loser = a_wins ? root_b : root_a;
@@ -91,9 +100,8 @@ std::size_t EGraph::rebuild() {
     // Without a union since the last rebuild every pending node still has root children and is
     // stored under its own id (only rebuild overwrites keys), so re-inserting it would find
     // itself and merge nothing: only its class needs repair. This is all the work after loading.
-    for (const ENodeEntry& entry : pending_)
-      touched_.push_back(entry.id);
-    pending_.clear();
+    touched_.insert(touched_.end(), added_since_rebuild_.begin(), added_since_rebuild_.end());
+    added_since_rebuild_.clear();
   }
   while (!pending_.empty()) {
     ENodeEntry entry = std::move(pending_.back());

@@ -87,6 +87,10 @@ class EGraph {
   std::vector<ClassId> touched_;
   // Set by every merge, cleared by rebuild: without one, rebuilding has no key to re-canonicalise.
   bool merged_since_rebuild_ = false;
+  // Classes added while nothing has merged since the last rebuild, standing in for their pending
+  // entries: each class still holds exactly the node it was added with, so the first merge can
+  // queue the entries from the classes. Loading thus never copies a node into pending_.
+  std::vector<ClassId> added_since_rebuild_;
   std::vector<std::uint32_t> repair_mark_;
   std::uint32_t repair_epoch_ = 0;
 
