@@ -38,6 +38,23 @@ class FlatIdIndex {
     }
   }
 
+  // As find; when no value matches, adds `id` under this hash (claiming the slot where the probe
+  // ended) and returns kNone. The caller keeps size() below kMaxEntries.
+  template <class Same>
+  std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t id, Same&& same) {
+    if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
+    const std::uint32_t tag = tag_of(hash);
+    std::size_t i = home(tag);
+    for (;; i = (i + 1) & mask_) {
+      const Slot slot = slots_[i];
+      if (slot.id_plus_one == 0) break;
+      if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
+    }
+    slots_[i] = Slot{tag, id + 1};
+    ++size_;
+    return kNone;
+  }
+
   // A hint that a lookup of `hash` follows soon.
   void prefetch(std::uint64_t hash) const noexcept {
     if (capacity_ != 0) __builtin_prefetch(&slots_[home(tag_of(hash))]);

@@ -1,6 +1,7 @@
 #include "store/store_core.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include "store/internal_error.h"
@@ -23,32 +24,115 @@ Expected<NodeId, BadNodeId> StoreCore::intern(Node node) {
   Lock lock(*this);
   // The probe's first slot is most likely a cache miss: start loading it while checking inputs.
   index_.prefetch(hash);
+  return intern_locked(std::move(node), hash);
+}
+
+Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t hash) {
   const NodeId count = nodes_.size();
   for (NodeId input : node.inputs()) {
     if (input >= count) return BadNodeId{input};
   }
-  const std::uint32_t found =
-      index_.find(hash, [&](std::uint32_t id) { return nodes_[id] == node; });
-  if (found != FlatIdIndex::kNone) return NodeId{found};
-  if (count >= FlatIdIndex::kMaxEntries) {
+  auto same = [&](std::uint32_t id) { return nodes_[id] == node; };
+  if (count >= FlatIdIndex::kMaxEntries) [[unlikely]] {
+    const std::uint32_t found = index_.find(hash, same);
+    if (found != FlatIdIndex::kNone) return NodeId{found};
     throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
   }
-  if (nodes_.size() == nodes_.capacity() && nodes_.size() >= kQuadrupleFrom) {
+  if (nodes_.size() == nodes_.capacity()) {
     // Every growth moves every node and faults in fresh pages; capacity never touched costs
     // address space only, so big stores grow fourfold and move each node a third as often.
-    nodes_.reserve(std::min<std::size_t>(4 * nodes_.size(), FlatIdIndex::kMaxEntries));
+    nodes_.reserve(nodes_.size() < kQuadrupleFrom
+                       ? std::max<std::size_t>(2 * nodes_.size(), 1)
+                       : std::min<std::size_t>(4 * nodes_.size(), FlatIdIndex::kMaxEntries));
   }
+  // One probe finds an equal node or claims the slot for the new one. The list has room, so the
+  // append below (a noexcept move) cannot fail and leave the index naming a missing node.
+  const std::uint32_t found = index_.find_or_insert(hash, static_cast<std::uint32_t>(count), same);
+  if (found != FlatIdIndex::kNone) return NodeId{found};
   nodes_.push_back(std::move(node));
-  index_.insert(hash, static_cast<std::uint32_t>(count));
   return count;
 }
 
 void StoreCore::reserve(std::uint64_t nodes) {
   Lock lock(*this);
+  reserve_locked(nodes);
+}
+
+void StoreCore::reserve_locked(std::uint64_t nodes) {
   const std::uint64_t total =
       std::min<std::uint64_t>(nodes_.size() + nodes, FlatIdIndex::kMaxEntries);
   nodes_.reserve(static_cast<std::size_t>(total));
   index_.reserve(static_cast<std::size_t>(total));
+}
+
+StoreCore::Builder::~Builder() {
+  const std::size_t indexed = store_.nodes_.size() - pending_hashes_.size();
+  store_.nodes_.erase(store_.nodes_.begin() + static_cast<std::ptrdiff_t>(indexed),
+                      store_.nodes_.end());
+}
+
+void StoreCore::Builder::reserve(std::uint64_t nodes) {
+  store_.reserve_locked(nodes);
+  pending_hashes_.reserve(static_cast<std::size_t>(
+      std::min<std::uint64_t>(pending_hashes_.size() + nodes, FlatIdIndex::kMaxEntries)));
+}
+
+std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
+  std::vector<Node>& nodes = store_.nodes_;
+  const NodeId count = nodes.size();
+  for (NodeId input : node.inputs()) {
+    if (input >= count) return BadNodeId{input};
+  }
+  if (count >= FlatIdIndex::kMaxEntries) [[unlikely]] {
+    throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
+  }
+  // Hashed now, while the node's fields are in the cache.
+  pending_hashes_.push_back(hash_node(node, store_.seed_));
+  nodes.push_back(std::move(node));
+  return std::nullopt;
+}
+
+std::vector<Node> StoreCore::Builder::index_appended() {
+  // Far enough ahead to overlap several misses, near enough that the prefetched lines survive.
+  constexpr std::size_t kAhead = 8;
+  std::vector<Node>& nodes = store_.nodes_;
+  FlatIdIndex& index = store_.index_;
+  const std::size_t first = nodes.size() - pending_hashes_.size();
+  const std::size_t pending = pending_hashes_.size();
+  // Grown up front, so that no growth moves the slots under the prefetches.
+  index.reserve(nodes.size());
+  for (std::size_t k = 0; k < std::min(pending, kAhead); ++k)
+    index.prefetch(pending_hashes_[k]);
+  std::vector<Node> rest;
+  for (std::size_t k = 0; k < pending; ++k) {
+    if (k + kAhead < pending) index.prefetch(pending_hashes_[k + kAhead]);
+    const std::size_t id = first + k;
+    const Node& node = nodes[id];
+    const std::uint32_t found =
+        index.find_or_insert(pending_hashes_[k], static_cast<std::uint32_t>(id),
+                             [&](std::uint32_t other) { return nodes[other] == node; });
+    if (found != FlatIdIndex::kNone) {
+      // The nodes before this one are indexed now; should the copy below fail, the destructor
+      // drops exactly the others.
+      pending_hashes_.erase(pending_hashes_.begin(),
+                            pending_hashes_.begin() + static_cast<std::ptrdiff_t>(k));
+      const auto from = nodes.begin() + static_cast<std::ptrdiff_t>(id);
+      rest.reserve(static_cast<std::size_t>(nodes.end() - from));
+      rest.insert(rest.end(), std::make_move_iterator(from), std::make_move_iterator(nodes.end()));
+      nodes.erase(from, nodes.end());
+      break;
+    }
+  }
+  pending_hashes_.clear();
+  return rest;
+}
+
+Expected<NodeId, BadNodeId> StoreCore::Builder::intern(Node&& node) {
+  if (!pending_hashes_.empty()) {
+    throw InternalError("a store builder interns only after indexing its appended nodes");
+  }
+  const std::uint64_t hash = hash_node(node, store_.seed_);
+  return store_.intern_locked(std::move(node), hash);
 }
 
 std::uint64_t StoreCore::node_count() {
@@ -58,6 +142,10 @@ std::uint64_t StoreCore::node_count() {
 
 std::optional<BadNodeId> StoreCore::mark_output(NodeId id) {
   Lock lock(*this);
+  return mark_output_locked(id);
+}
+
+std::optional<BadNodeId> StoreCore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return BadNodeId{id};
   // A bitmap instead of a scan of the marks: a blob may carry a mark for every node.
   if (marked_.size() <= id) marked_.resize(nodes_.size());

@@ -45,6 +45,9 @@ class StoreCore {
   // Copies of the nodes from min(watermark, count) to the end.
   std::vector<Node> nodes_since(std::uint64_t watermark);
 
+  // Exclusive, lock-once filling of a new store (below).
+  class Builder;
+
   // Runs `reader(nodes, outputs)` under the lock without copying. The reader must not call back
   // into this store (the mutex is not recursive) and must not run Python code.
   template <class Reader>
@@ -60,12 +63,55 @@ class StoreCore {
         : PoisonableMutex::Guard(store.mutex_, "zembric-core store mutex poisoned") {}
   };
 
+  // The bodies of intern, reserve and mark_output, for a caller that holds the lock.
+  Expected<NodeId, BadNodeId> intern_locked(Node&& node, std::uint64_t hash);
+  void reserve_locked(std::uint64_t nodes);
+  std::optional<BadNodeId> mark_output_locked(NodeId id);
+
   PoisonableMutex mutex_;
   const std::uint64_t seed_;  // fixed, so hashing may run before the lock is taken
   std::vector<Node> nodes_;
   std::vector<NodeId> outputs_;
   std::vector<bool> marked_;  // marked_[id] for ids in outputs_; may be shorter than nodes_
   FlatIdIndex index_;
+};
+
+// Fills a store that no other thread can reach yet (the blob reader's and a reduction's new
+// store) under one lock held from construction to destruction, instead of one lock per node. The
+// store's own operations must not be called while a builder lives (the mutex is not recursive).
+//
+// A list that is expected to hold no two equal nodes is built in two steps: append() adds each
+// node at the next position without looking it up, then index_appended() indexes them in order,
+// with the lookups of several nodes in flight at once (in a big store each one is a cache miss).
+class StoreCore::Builder {
+ public:
+  explicit Builder(StoreCore& store) : store_(store), lock_(store) {}
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+  // Nodes still appended but not indexed (only a build that failed half-way leaves any) are
+  // dropped, so that the store's invariants hold again when the lock is released.
+  ~Builder();
+
+  // Makes room for `nodes` more nodes.
+  void reserve(std::uint64_t nodes);
+  // Adds the node at the next position, without looking for an equal one; fails like intern on
+  // an input that names no node. Positions stay ids unless index_appended() says otherwise.
+  std::optional<BadNodeId> append(Node&& node);
+  // Indexes the appended nodes in order. If one equals an earlier node, that one and every node
+  // appended after it leave the store again and are returned in order (for the caller to remap
+  // their inputs and intern them one by one); otherwise the result is empty.
+  std::vector<Node> index_appended();
+  // The node at `id`, which must be smaller than the node count; valid until the next change.
+  const Node& node(NodeId id) const { return store_.nodes_[id]; }
+
+  // As StoreCore::intern and mark_output; intern only once every appended node is indexed.
+  Expected<NodeId, BadNodeId> intern(Node&& node);
+  std::optional<BadNodeId> mark_output(NodeId id) { return store_.mark_output_locked(id); }
+
+ private:
+  StoreCore& store_;
+  Lock lock_;
+  std::vector<std::uint64_t> pending_hashes_;  // of the appended nodes not yet indexed, in order
 };
 
 }  // namespace zembric

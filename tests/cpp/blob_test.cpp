@@ -63,6 +63,8 @@ std::string write(std::span<const Node> nodes, std::span<const NodeId> outputs) 
   return blob ? blob.value() : std::string();
 }
 
+const std::string kBadUtf8Message = "invalid utf-8 in zembric IR blob";
+
 std::string read_error(std::string_view bytes) {
   auto store = read_blob(bytes);
   return store ? std::string("<read>") : store.error().message;
@@ -276,6 +278,53 @@ TEST(BlobReader, DuplicateRecordsKeepReferencesPointingAtTheRightNodes) {
   EXPECT_EQ(staged.outputs, (std::vector<NodeId>{1}));
 }
 
+// Records equal to earlier ones can sit anywhere: a blob holding every record twice (the second
+// copy referring to itself) reads back as the first copy, with outputs of either copy on it.
+TEST(BlobReader, ARepeatedRecordListCollapsesOntoTheFirstCopy) {
+  const std::vector<Node> once = rich_nodes();
+  std::vector<Node> twice = rich_nodes();
+  for (const Node& node : once) {
+    std::vector<NodeId> inputs(node.inputs().begin(), node.inputs().end());
+    for (NodeId& id : inputs)
+      id += once.size();
+    twice.push_back(node.with_inputs(inputs));
+  }
+  const std::vector<NodeId> outputs = {once.size() + 7, 2, once.size() + 2, once.size()};
+  const StoreSnapshot back = read_ok(write(twice, outputs));
+  EXPECT_EQ(back.nodes, once);
+  EXPECT_EQ(back.outputs, (std::vector<NodeId>{7, 2, 0}));
+  // A duplicate in the last record only.
+  twice.erase(twice.begin() + static_cast<std::ptrdiff_t>(once.size()) + 1, twice.end());
+  EXPECT_EQ(read_ok(write(twice, std::vector<NodeId>{once.size()})).outputs,
+            (std::vector<NodeId>{0}));
+}
+
+// Short texts are checked a word at a time when enough bytes follow them, byte by byte near the
+// end of the blob; both must agree with the validator on every text.
+TEST(BlobReader, ShortTextsAreValidatedLikeLongOnes) {
+  std::vector<std::string> texts = {"", "\xC3\xA9", "abcdefg\xC3\xA9", "\xE2\x82\xAC!",
+                                    "\xF0\x9F\x98\x80"};
+  for (std::size_t length = 1; length <= 10; ++length) {
+    for (std::size_t at = 0; at < length; ++at) {
+      for (unsigned char byte : {0x7F, 0x80, 0xC3, 0xE2, 0xFF}) {
+        std::string text(length, 'a');
+        text[at] = static_cast<char>(byte);
+        texts.push_back(text);
+      }
+    }
+  }
+  for (const std::string& text : texts) {
+    const std::string expected = is_valid_utf8(text) ? "<read>" : kBadUtf8Message;
+    // As a name, with at least eight bytes after it.
+    EXPECT_EQ(read_error(Bytes().header(1).source(text).u32(0).str()), expected) << text;
+    // As the last text of the blob, with only the output count after it.
+    EXPECT_EQ(read_error(
+                  Bytes().header(1).u8(0).text("x").u32(1).text("k").u8(3).text(text).u32(0).str()),
+              expected)
+        << text;
+  }
+}
+
 struct DecodeCase {
   const char* name;
   std::string bytes;
@@ -404,6 +453,55 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"TagBeforeTruncation", Bytes().header(2).source("x").u8(9).u64(0).str(),
                    "invalid node tag 9"}),
     [](const ::testing::TestParamInfo<DecodeCase>& info) { return info.param.name; });
+
+// Parameter lists that repeat (as most do in a real graph) are read as often as they occur: each
+// copy must give what its own bytes say, down to the first error of a list that only begins alike.
+TEST(BlobReader, RepeatedParameterListsReadAsTheirOwnBytes) {
+  std::vector<Node> nodes;
+  for (std::int64_t i = 0; i < 60; ++i) {
+    ParamMap p =
+        params({{"axis", ParamValue::of_int(i % 7)}, {"keepdims", ParamValue::of_bool(i % 2)}});
+    if (i % 3 == 0) {
+      std::string name = "s";
+      name += std::to_string(i);
+      nodes.push_back(Node::source(std::move(name), std::move(p)));
+    } else if (i % 3 == 1) {
+      nodes.push_back(Node::reduction("sum", std::move(p), {nodes.size() - 1}));
+    } else {
+      nodes.push_back(Node::exchange(std::move(p), {nodes.size() - 1}));
+    }
+  }
+  const std::string blob = write(nodes, std::vector<NodeId>{59, 3});
+  const StoreSnapshot back = read_ok(blob);
+  EXPECT_EQ(back.nodes, nodes);
+  EXPECT_EQ(write(back.nodes, back.outputs), blob);
+  for (std::size_t length = blob.size() / 2; length < blob.size(); ++length) {
+    ASSERT_EQ(read_error(blob.substr(0, length)), kTruncated) << length;
+  }
+
+  // Unsorted keys and a Bool byte 7, three times over, then a list that begins alike: one with
+  // a bad tag, one cut short (with more than a list head but less than the list left).
+  Bytes bytes;
+  bytes.header(4);
+  const auto list = [](Bytes& b, std::uint8_t last_type) -> Bytes& {
+    return b.u32(2).text("zeta").u8(2).u8(7).text("alpha").u8(last_type).u64(5);
+  };
+  for (const char* name : {"a", "b", "c"})
+    list(bytes.u8(0).text(name), 0);
+  const std::string repeated = bytes.str();
+  const StoreSnapshot three = read_ok(Bytes(bytes).u8(0).text("d").u32(0).u32(0).str());
+  ASSERT_EQ(three.nodes.size(), 4u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto entries = three.nodes[i].params().entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].first, "alpha");
+    EXPECT_TRUE(entries[0].second == ParamValue::of_int(5));
+    EXPECT_TRUE(entries[1].second == ParamValue::of_bool(true));
+  }
+  EXPECT_EQ(read_error(list(Bytes(bytes).u8(0).text("d"), 9).u32(0).str()), "invalid param tag 9");
+  EXPECT_EQ(read_error(list(Bytes(bytes).u8(0).text("d"), 0).str().substr(0, repeated.size() + 26)),
+            kTruncated);
+}
 
 struct Utf8Case {
   const char* bytes;

@@ -54,6 +54,55 @@ TEST(StoreCore, ManyNodesKeepDenseIdsThroughIndexGrowth) {
   EXPECT_EQ(store.node_count(), kCount);
 }
 
+// The builder appends without lookups and indexes afterwards; from the first node equal to an
+// earlier one, everything appended comes back, and the store is exactly the prefix before it.
+TEST(StoreCoreBuilder, IndexingGivesBackEverythingFromTheFirstDuplicate) {
+  StoreCore store;
+  constexpr NodeId kDistinct = 30000;
+  std::vector<Node> rest;
+  {
+    StoreCore::Builder builder(store);
+    builder.reserve(kDistinct + 2);
+    for (NodeId i = 0; i < kDistinct; ++i) {
+      ASSERT_FALSE(builder.append(Node::source(numbered("s", i), {})));
+    }
+    ASSERT_FALSE(builder.append(Node::source(numbered("s", 17), {})));
+    ASSERT_FALSE(builder.append(Node::op("neg", {}, {kDistinct})));
+    rest = builder.index_appended();
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0], Node::source(numbered("s", 17), {}));
+    EXPECT_EQ(rest[1], Node::op("neg", {}, {kDistinct}));
+    EXPECT_EQ(builder.intern(std::move(rest[0])).value(), 17u);
+    EXPECT_EQ(builder.intern(Node::op("neg", {}, {17})).value(), kDistinct);
+    EXPECT_FALSE(builder.mark_output(kDistinct));
+    EXPECT_EQ(builder.mark_output(kDistinct + 1)->id, kDistinct + 1);
+  }
+  EXPECT_EQ(store.node_count(), kDistinct + 1);
+  EXPECT_EQ(ids(store.outputs()), (std::vector<NodeId>{kDistinct}));
+  for (NodeId i = 0; i < kDistinct; i += 101) {
+    ASSERT_EQ(store.intern(Node::source(numbered("s", i), {})).value(), i);
+  }
+  EXPECT_EQ(store.intern(Node::op("neg", {}, {17})).value(), kDistinct);
+  EXPECT_EQ(store.node_count(), kDistinct + 1);
+}
+
+TEST(StoreCoreBuilder, RefusesBadInputsAndDropsWhatWasNeverIndexed) {
+  StoreCore store;
+  {
+    StoreCore::Builder builder(store);
+    ASSERT_FALSE(builder.append(Node::source("x", {})));
+    EXPECT_EQ(builder.append(Node::op("add", {}, {0, 1, 7}))->id, 1u);
+    EXPECT_TRUE(builder.index_appended().empty());
+    ASSERT_FALSE(builder.append(Node::source("y", {})));
+    // Interning before the appended nodes are indexed would skip them: refused.
+    EXPECT_THROW((void)builder.intern(Node::source("z", {})), InternalError);
+  }
+  // "y" was appended but never indexed, so the builder dropped it; the store works as before.
+  EXPECT_EQ(store.node_count(), 1u);
+  EXPECT_EQ(store.intern(Node::source("y", {})).value(), 1u);
+  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
+}
+
 // Past a few hundred thousand entries the slots live in a mapping of their own; copies and moves
 // must carry every entry across.
 TEST(FlatIdIndex, LargeIndexesFindEveryIdAfterGrowthCopyAndMove) {
