@@ -1,11 +1,31 @@
 #include "optimizer/incremental_reducer.h"
 
+#include <algorithm>
+#include <exception>
+
 #include "optimizer/saturation_engine.h"
 
 namespace zembric {
 
 Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_delta(StoreCore& store) {
-  return state_.consume(store.nodes_since(state_.watermark()));
+  // The delta is read in place under the store's lock, taken inside ours. An exception from the
+  // reducer (out of memory) is carried out of the store's guard and rethrown here, so that it
+  // poisons the reducer only, as when the reducer worked on a copy.
+  std::exception_ptr failure;
+  Expected<std::uint64_t, BadNodeId> consumed =
+      store.read([&](std::span<const Node> nodes,
+                     std::span<const NodeId>) -> Expected<std::uint64_t, BadNodeId> {
+        const auto from =
+            static_cast<std::size_t>(std::min<std::uint64_t>(state_.watermark(), nodes.size()));
+        try {
+          return state_.consume(nodes.subspan(from));
+        } catch (...) {
+          failure = std::current_exception();
+          return std::uint64_t{0};
+        }
+      });
+  if (failure) std::rethrow_exception(failure);
+  return consumed;
 }
 
 Expected<std::uint64_t, BadNodeId> IncrementalReducer::step(StoreCore& store) {

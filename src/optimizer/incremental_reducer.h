@@ -18,7 +18,8 @@ namespace zembric {
 
 class IncrementalReducer {
  public:
-  // Consumes the store's nodes recorded since the last step; returns how many.
+  // Consumes the store's nodes recorded since the last step, reading them under the store's lock
+  // without copying them; returns how many.
   Expected<std::uint64_t, BadNodeId> step(StoreCore& store);
 
   std::uint64_t watermark();

@@ -1,10 +1,11 @@
 #include "optimizer/reducer_state.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "optimizer/reduction_pipeline.h"
 #include "store/seeded_hash.h"
@@ -33,53 +34,166 @@ bool has_identity_key(const Node& node) noexcept {
 }
 
 bool has_commutative_name(const Node& node) noexcept {
-  static constexpr std::array<std::string_view, 8> kNames = {"add", "mul", "and",     "or",
-                                                             "eq",  "ne",  "maximum", "minimum"};
-  return node.kind() == NodeKind::Op &&
-         std::find(kNames.begin(), kNames.end(), node.name()) != kNames.end();
+  if (node.kind() != NodeKind::Op) return false;
+  // By length first: most names are then rejected without comparing bytes, and the comparisons
+  // left have a constant length.
+  const std::string_view name = node.name();
+  switch (name.size()) {
+    case 2:
+      return name == "or" || name == "eq" || name == "ne";
+    case 3:
+      return name == "add" || name == "mul" || name == "and";
+    case 7:
+      return name == "maximum" || name == "minimum";
+    default:
+      return false;
+  }
 }
 
 ReducerState::ReducerState() : seed_(fresh_hash_seed()) {}
 
-std::uint32_t ReducerState::lookup(const Node& node, std::uint64_t hash) const {
-  return hashcons_.find(hash, [&](std::uint32_t id) { return canonical_[id] == node; });
+namespace {
+
+// Hash of `node` with its inputs replaced by `inputs`, blind to their order when `commutative`
+// so that both orders probe the same slots. Agrees with same_node.
+std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, bool commutative,
+                             std::uint64_t seed) noexcept {
+  SeededHasher h(seed);
+  const std::string& name = node.name();
+  const ParamMap& params = node.params();
+  h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{name.size()} << 8) +
+            (std::uint64_t{inputs.size()} << 32) + (std::uint64_t{params.size()} << 48));
+  h.add_words(name);
+  if (commutative) {
+    h.add_u64(std::min(inputs[0], inputs[1]));
+    h.add_u64(std::max(inputs[0], inputs[1]));
+  } else {
+    for (NodeId id : inputs)
+      h.add_u64(id);
+  }
+  for (const auto& [key, value] : params) {
+    h.add_bytes(key);
+    h.add_u64(static_cast<std::uint64_t>(value.type()));
+    switch (value.type()) {
+      case ParamType::Int:
+        h.add_u64(static_cast<std::uint64_t>(value.as_int()));
+        break;
+      case ParamType::Float:
+        h.add_u64(canonical_float_bits(value.as_float()));
+        break;
+      case ParamType::Bool:
+        h.add_u64(value.as_bool() ? 1 : 0);
+        break;
+      case ParamType::Str:
+        h.add_bytes(value.as_str());
+        break;
+    }
+  }
+  if (node.kind() == NodeKind::External) {
+    const PayloadDescriptor& d = node.descriptor();
+    for (const std::string* text :
+         {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      h.add_bytes(*text);
+    }
+    h.add_u64(d.preprocessing_ref.has_value());
+    if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+  } else if (node.kind() == NodeKind::Stage) {
+    h.add_u64(node.members().size());
+    for (const StageMember& member : node.members()) {
+      h.add_bytes(member.key);
+      h.add_u64(member.tokens.size());
+      for (const MemberToken& token : member.tokens) {
+        h.add_u64(static_cast<std::uint64_t>(token.kind));
+        h.add_u64(token.index);
+      }
+    }
+  }
+  return h.finish();
 }
 
-NodeId ReducerState::append(Node node, std::uint64_t hash) {
+// Node equality between `canonical` and `node` with its inputs replaced by `inputs` (or by them
+// swapped, when `commutative`), field by field, so that a store node is never copied to be probed.
+bool same_node(const Node& canonical, const Node& node, std::span<const NodeId> inputs,
+               bool commutative) {
+  const std::span<const NodeId> held = canonical.inputs();
+  if (canonical.kind() != node.kind() || held.size() != inputs.size()) return false;
+  if (!std::equal(held.begin(), held.end(), inputs.begin()) &&
+      !(commutative && held[0] == inputs[1] && held[1] == inputs[0])) {
+    return false;
+  }
+  if (canonical.name() != node.name() || canonical.params() != node.params()) return false;
+  switch (node.kind()) {
+    case NodeKind::External:
+      return canonical.descriptor() == node.descriptor();
+    case NodeKind::Stage:
+      return std::ranges::equal(canonical.members(), node.members());
+    default:
+      return true;
+  }
+}
+
+// Makes room for `more` items, growing the capacity at least `factor`-fold when it must grow.
+template <class T>
+void reserve_for(std::vector<T>& list, std::size_t more, std::size_t factor) {
+  const std::size_t needed = list.size() + more;
+  if (needed > list.capacity()) list.reserve(std::max(needed, factor * list.capacity()));
+}
+
+}  // namespace
+
+std::uint32_t ReducerState::lookup(const Node& node, std::span<const NodeId> inputs,
+                                   bool commutative, std::uint64_t hash) const {
+  // The canonical form never holds both orders of a commutative node, so one probe sequence
+  // finds whichever order came first.
+  return hashcons_.find(
+      hash, [&](std::uint32_t id) { return same_node(canonical_[id], node, inputs, commutative); });
+}
+
+NodeId ReducerState::append(const Node& node, std::span<const NodeId> inputs, std::uint64_t hash) {
   const NodeId id = canonical_.size();
   if (id >= FlatIdIndex::kMaxEntries) {
     throw std::length_error("an incremental reducer holds at most 4294967294 canonical nodes");
   }
-  canonical_.push_back(std::move(node));
+  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) {
+    canonical_.push_back(node.with_inputs({inputs.begin(), inputs.end()}));
+  } else {
+    // Up to two inputs fit in the list itself: no allocation beyond the copied texts.
+    InputList list;
+    list.reserve(inputs.size());
+    for (NodeId input : inputs)
+      list.push_back(input);
+    canonical_.push_back(Node::plain(node.kind(), node.name(), node.params(), std::move(list)));
+  }
   hashcons_.insert(hash, static_cast<std::uint32_t>(id));
   return id;
 }
 
-Expected<std::uint64_t, BadNodeId> ReducerState::consume(std::vector<Node> delta) {
-  std::vector<NodeId> inputs;
-  for (Node& node : delta) {
-    inputs.clear();
+Expected<std::uint64_t, BadNodeId> ReducerState::consume(std::span<const Node> delta) {
+  // Every node takes one map entry and at most one canonical slot: room for the whole delta at
+  // once, and geometric growth, so that small steps do not reallocate once each. Growing the node
+  // list moves every node, and untouched capacity costs address space only, so it grows fourfold.
+  reserve_for(id_map_, delta.size(), 2);
+  reserve_for(canonical_, delta.size(), 4);
+
+  for (const Node& node : delta) {
+    inputs_.clear();
     for (NodeId input : node.inputs()) {
       if (input >= id_map_.size()) return BadNodeId{input};
-      inputs.push_back(id_map_[input]);
+      inputs_.push_back(id_map_[input]);
     }
-    Node m = std::move(node).with_inputs(inputs);
 
     // Only a one-operand identity is its operand: the rewrite rules match exactly that shape,
     // and dropping further operands would lose them.
-    if (m.inputs().size() == 1 && has_identity_key(m)) {
-      id_map_.push_back(m.inputs()[0]);
+    if (inputs_.size() == 1 && has_identity_key(node)) {
+      id_map_.push_back(inputs_[0]);
       continue;
     }
 
-    const std::uint64_t hash = hash_node(m, seed_);
-    std::uint32_t found = lookup(m, hash);
-    if (found == FlatIdIndex::kNone && m.inputs().size() == 2 && m.params().empty() &&
-        has_commutative_name(m)) {
-      const Node swapped = m.with_inputs({m.inputs()[1], m.inputs()[0]});
-      found = lookup(swapped, hash_node(swapped, seed_));
-    }
-    id_map_.push_back(found != FlatIdIndex::kNone ? NodeId{found} : append(std::move(m), hash));
+    const bool commutative =
+        inputs_.size() == 2 && node.params().empty() && has_commutative_name(node);
+    const std::uint64_t hash = canonical_hash(node, inputs_, commutative, seed_);
+    const std::uint32_t found = lookup(node, inputs_, commutative, hash);
+    id_map_.push_back(found != FlatIdIndex::kNone ? NodeId{found} : append(node, inputs_, hash));
   }
   total_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());

@@ -23,9 +23,10 @@ class ReducerState {
  public:
   ReducerState();
 
-  // Consumes `delta`, the store's nodes from the watermark on. On BadNodeId the nodes before the
-  // offender stay consumed and total_work does not grow.
-  Expected<std::uint64_t, BadNodeId> consume(std::vector<Node> delta);
+  // Consumes `delta`, the store's nodes from the watermark on. The nodes are only read: a node is
+  // copied when it becomes canonical, so `delta` may be the store's own list under its lock. On
+  // BadNodeId the nodes before the offender stay consumed and total_work does not grow.
+  Expected<std::uint64_t, BadNodeId> consume(std::span<const Node> delta);
 
   // Reduces the canonical form against store ids `outputs`. Leaves the state unchanged.
   Expected<ReducedGraph, BadNodeId> reduce_canonical(std::span<const NodeId> outputs,
@@ -39,11 +40,15 @@ class ReducerState {
   std::span<const NodeId> id_map() const noexcept { return id_map_; }
 
  private:
-  std::uint32_t lookup(const Node& node, std::uint64_t hash) const;
-  NodeId append(Node node, std::uint64_t hash);
+  // The canonical node equal to `node` with its inputs replaced by `inputs` (in either order when
+  // `commutative`), or FlatIdIndex::kNone.
+  std::uint32_t lookup(const Node& node, std::span<const NodeId> inputs, bool commutative,
+                       std::uint64_t hash) const;
+  NodeId append(const Node& node, std::span<const NodeId> inputs, std::uint64_t hash);
 
   std::vector<Node> canonical_;
   std::vector<NodeId> id_map_;
+  std::vector<NodeId> inputs_;  // the translated inputs of the node being consumed
   FlatIdIndex hashcons_;
   std::uint64_t seed_;
   std::uint64_t total_ = 0;

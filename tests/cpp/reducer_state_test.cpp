@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <optional>
+#include <string>
+
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
 
@@ -60,9 +64,9 @@ class Canonicalization : public ::testing::TestWithParam<CanonCase> {};
 
 TEST_P(Canonicalization, MergesOnlyWhatTheRulesProve) {
   ReducerState state;
-  ASSERT_TRUE(
-      state.consume({Node::source("x", {}), Node::source("y", {}), Node::op("add", {}, {0, 1})}));
-  ASSERT_TRUE(state.consume({GetParam().second}));
+  ASSERT_TRUE(state.consume(std::vector<Node>{Node::source("x", {}), Node::source("y", {}),
+                                              Node::op("add", {}, {0, 1})}));
+  ASSERT_TRUE(state.consume(std::vector<Node>{GetParam().second}));
   EXPECT_EQ(state.id_map()[3] == 2, GetParam().merges_with_first) << GetParam().what;
 }
 
@@ -86,7 +90,8 @@ class IdentityElimination : public ::testing::TestWithParam<IdentityCase> {};
 
 TEST_P(IdentityElimination, OnlyOneOperandNeutralScalarsVanish) {
   ReducerState state;
-  ASSERT_TRUE(state.consume({Node::source("x", {}), Node::source("y", {}), GetParam().node}));
+  ASSERT_TRUE(state.consume(
+      std::vector<Node>{Node::source("x", {}), Node::source("y", {}), GetParam().node}));
   if (GetParam().eliminated) {
     EXPECT_EQ(state.id_map()[2], 0u) << GetParam().what;
     EXPECT_EQ(state.canonical_count(), 2u) << GetParam().what;
@@ -120,10 +125,83 @@ INSTANTIATE_TEST_SUITE_P(
                      Node::reduction("add", scalar_side(ParamValue::of_float(0.0), "r"), {0}),
                      false}));
 
+struct MergeCase {
+  const char* what;
+  Node first;   // fed at 3, after x = 0, y = 1 and 2 = x + 0.0, which stands for x
+  Node second;  // fed at 4; names 2 where `first` names 0
+  bool merges;
+};
+
+PayloadDescriptor descriptor(std::optional<std::string> preprocessing_ref) {
+  return {"matmul", "ab12", "kernels", "1.4", "(f32) -> f32", std::move(preprocessing_ref)};
+}
+
+Node stage_over(NodeId input, std::uint64_t token_index) {
+  return Node::stage(
+      {input, 1},
+      {StageMember{"op|add|",
+                   {{MemberTokenKind::Input, 0}, {MemberTokenKind::Input, token_index}}}});
+}
+
+Node scaled(NodeId input, double factor) {
+  return Node::op("scale", params({{"factor", ParamValue::of_float(factor)}}), {input});
+}
+
+class EqualNodes : public ::testing::TestWithParam<MergeCase> {};
+
+// Nodes are probed with their translated inputs and compared field by field, never rebuilt: every
+// kind must merge exactly when the rebuilt nodes would be equal.
+TEST_P(EqualNodes, MergeExactlyWhenEqualAfterTranslation) {
+  ReducerState state;
+  ASSERT_TRUE(state.consume(
+      std::vector<Node>{Node::source("x", {}), Node::source("y", {}),
+                        Node::op("add", scalar_side(ParamValue::of_float(0.0), "r"), {0}),
+                        GetParam().first, GetParam().second}));
+  EXPECT_EQ(state.id_map()[4] == state.id_map()[3], GetParam().merges) << GetParam().what;
+  EXPECT_EQ(state.canonical_count(), GetParam().merges ? 3u : 4u) << GetParam().what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EqualNodes,
+    ::testing::Values(
+        MergeCase{"external", Node::external(descriptor("l/1"), {}, {0, 1}),
+                  Node::external(descriptor("l/1"), {}, {2, 1}), true},
+        MergeCase{"external, absent or empty reference", Node::external(descriptor({}), {}, {0, 1}),
+                  Node::external(descriptor(""), {}, {2, 1}), false},
+        MergeCase{"stage", stage_over(0, 1), stage_over(2, 1), true},
+        MergeCase{"stage, other token", stage_over(0, 1), stage_over(2, 0), false},
+        MergeCase{"reduction",
+                  Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
+                  Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {2}), true},
+        MergeCase{"exchange", Node::exchange(params({{"g", ParamValue::of_str("a")}}), {0}),
+                  Node::exchange(params({{"g", ParamValue::of_str("a")}}), {2}), true},
+        MergeCase{"exchange, other param",
+                  Node::exchange(params({{"g", ParamValue::of_str("a")}}), {0}),
+                  Node::exchange(params({{"g", ParamValue::of_str("b")}}), {2}), false},
+        MergeCase{"NaNs of other payloads", scaled(0, std::nan("1")), scaled(2, std::nan("2")),
+                  true},
+        MergeCase{"zero and negative zero", scaled(0, 0.0), scaled(2, -0.0), false},
+        MergeCase{"swapped commutative", Node::op("maximum", {}, {0, 1}),
+                  Node::op("maximum", {}, {1, 2}), true},
+        MergeCase{"swapped non-commutative", Node::op("max", {}, {0, 1}),
+                  Node::op("max", {}, {1, 2}), false},
+        MergeCase{"same operand twice", Node::op("mul", {}, {0, 0}), Node::op("mul", {}, {2, 0}),
+                  true}));
+
+TEST(ReducerState, CommutativeNamesAreExactlyTheEight) {
+  for (const char* name : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}) {
+    EXPECT_TRUE(has_commutative_name(Node::op(name, {}, {0, 1}))) << name;
+    EXPECT_FALSE(has_commutative_name(Node::reduction(name, {}, {0, 1}))) << name;
+  }
+  for (const char* name : {"", "ad", "adds", "Add", "max", "maximun", "sub", "or ", "xor"}) {
+    EXPECT_FALSE(has_commutative_name(Node::op(name, {}, {0, 1}))) << name;
+  }
+}
+
 TEST(ReducerState, BadInputStopsMidDeltaWithoutCountingIt) {
   ReducerState state;
-  auto result = state.consume({Node::source("x", {}), Node::op("neg", {}, {0}),
-                               Node::op("exp", {}, {5}), Node::source("z", {})});
+  auto result = state.consume(std::vector<Node>{Node::source("x", {}), Node::op("neg", {}, {0}),
+                                                Node::op("exp", {}, {5}), Node::source("z", {})});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().id, 5u);
   EXPECT_EQ(state.watermark(), 2u);
