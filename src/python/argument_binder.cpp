@@ -109,8 +109,8 @@ bool bind_general(const Signature& signature, PyObject* const* args, Py_ssize_t 
 
 }  // namespace
 
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
+bool bind_any_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, PyObject** bound) {
   const std::size_t given = static_cast<std::size_t>(nargs);
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (keywords == 0 && given >= signature.required && given <= signature.positional) {

@@ -70,7 +70,7 @@ PyObject* intern(PyObject* self, Node node) {
     raise_bad_node_id(id.error().id);
     return nullptr;
   }
-  return PyLong_FromUnsignedLongLong(id.value());
+  return id_to_python(id.value());
 }
 
 // --- Building methods. Every argument is converted before the store is touched. ---
@@ -81,18 +81,18 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyObject* bound[2];
   if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::string name;
+    std::string_view name;
     ParamMap params;
     if (!convert_text_argument(bound[0], "name", name) || !convert_params(bound[1], params)) {
       return nullptr;
     }
     const Expected<NodeId, BadNodeId> id =
-        core_of(self).intern(Node::source(std::move(name), std::move(params)));
+        core_of(self).intern(Node::plain(NodeKind::Source, name, std::move(params), InputList()));
     if (!id) {
       raise_internal_error("source has no inputs");
       return nullptr;
     }
-    return PyLong_FromUnsignedLongLong(id.value());
+    return id_to_python(id.value());
   });
 }
 
@@ -104,14 +104,15 @@ PyObject* add_named(const Signature& signature, PyObject* self, PyObject* const*
   PyObject* bound[3];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   return guarded([&]() -> PyObject* {
-    std::string name;
+    // A view of the str argument, which the caller holds for the whole call.
+    std::string_view name;
     InputList inputs;
     ParamMap params;
     if (!convert_text_argument(bound[0], "name", name) ||
         !convert_id_list(bound[1], "inputs", inputs) || !convert_params(bound[2], params)) {
       return nullptr;
     }
-    return intern(self, Node::plain(Kind, std::move(name), std::move(params), std::move(inputs)));
+    return intern(self, Node::plain(Kind, name, std::move(params), std::move(inputs)));
   });
 }
 

@@ -7,18 +7,23 @@ namespace zembric::python {
 
 namespace {
 
-bool convert_id(PyObject* item, NodeId& out) {
-  if (PyLong_CheckExact(item)) {
-    // No Python code runs here, so the borrowed item cannot go away.
-    out = PyLong_AsUnsignedLongLong(item);
-    return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
-  }
+// Anything but an exact int, kept out of line so that the common case stays small.
+[[gnu::noinline]] bool convert_index(PyObject* item, NodeId& out) {
   // __index__ may run arbitrary code that drops the sequence's reference to the item.
   const OwnedRef held = OwnedRef::from_borrowed(item);
   const OwnedRef index(PyNumber_Index(held.get()));
   if (!index) return false;
   out = PyLong_AsUnsignedLongLong(index.get());
   return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
+}
+
+inline bool convert_id(PyObject* item, NodeId& out) {
+  if (PyLong_CheckExact(item)) {
+    // No Python code runs here, so the borrowed item cannot go away.
+    out = PyLong_AsUnsignedLongLong(item);
+    return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
+  }
+  return convert_index(item, out);
 }
 
 template <class IdList>
@@ -73,7 +78,7 @@ PyObject* id_list_to_python(const std::vector<NodeId>& ids) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    PyObject* id = id_to_python(ids[i]);
     if (id == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
   }

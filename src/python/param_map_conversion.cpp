@@ -1,7 +1,8 @@
 #include "python/param_map_conversion.h"
 
+#include <string>
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "python/error_translation.h"
 #include "python/python_ref.h"
@@ -12,49 +13,51 @@ namespace zembric::python {
 namespace {
 
 // The first of Int, Float, Str that converts. The failed attempts' errors are discarded.
-bool classify_value(PyObject* value, std::vector<ParamEntry>& entries, std::string&& key) {
+bool classify_value(PyObject* value, ParamMap::Builder& entries, std::string_view key) {
   // Exact builtins settle the class without the failed attempts and their discarded errors.
   if (PyFloat_CheckExact(value)) {
-    entries.emplace_back(std::move(key), ParamValue::of_float(PyFloat_AS_DOUBLE(value)));
+    entries.add(key, ParamValue::of_float(PyFloat_AS_DOUBLE(value)));
     return true;
   }
   if (!PyUnicode_CheckExact(value)) {
     int overflow = 0;
     const long long as_int = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0 && !(as_int == -1 && PyErr_Occurred())) {
-      entries.emplace_back(std::move(key), ParamValue::of_int(as_int));
+      entries.add(key, ParamValue::of_int(as_int));
       return true;
     }
     PyErr_Clear();
     const double as_float = PyFloat_AsDouble(value);
     if (!(as_float == -1.0 && PyErr_Occurred())) {
-      entries.emplace_back(std::move(key), ParamValue::of_float(as_float));
+      entries.add(key, ParamValue::of_float(as_float));
       return true;
     }
     PyErr_Clear();
   }
   if (PyUnicode_Check(value)) {
-    std::string text;
-    if (!copy_utf8(value, text)) return false;
-    entries.emplace_back(std::move(key), ParamValue::of_str(std::move(text)));
+    std::string_view text;
+    if (!view_utf8(value, text)) return false;
+    entries.add(key, ParamValue::of_str(std::string(text)));
     return true;
   }
   PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
   return false;
 }
 
-bool convert_entry(PyObject* key, PyObject* value, std::vector<ParamEntry>& entries) {
+// `key` and `value` are held by the caller, so the key's text stays valid while the value's
+// conversion hooks run.
+bool convert_entry(PyObject* key, PyObject* value, ParamMap::Builder& entries) {
   if (!PyUnicode_Check(key)) {
     PyErr_Format(PyExc_TypeError, "param keys must be str, not %.200s", Py_TYPE(key)->tp_name);
     return false;
   }
-  std::string key_text;
-  if (!copy_utf8(key, key_text)) return false;
+  std::string_view key_text;
+  if (!view_utf8(key, key_text)) return false;
   if (Py_IS_TYPE(value, &PyBool_Type)) {
-    entries.emplace_back(std::move(key_text), ParamValue::of_bool(value == Py_True));
+    entries.add(key_text, ParamValue::of_bool(value == Py_True));
     return true;
   }
-  return classify_value(value, entries, std::move(key_text));
+  return classify_value(value, entries, key_text);
 }
 
 }  // namespace
@@ -69,8 +72,8 @@ bool convert_params(PyObject* object, ParamMap& out) {
     return false;
   }
   const Py_ssize_t size = PyDict_GET_SIZE(object);
-  std::vector<ParamEntry> entries;
-  entries.reserve(static_cast<std::size_t>(size));
+  // The checks below keep the entries within the dict's size at entry.
+  ParamMap::Builder entries(static_cast<std::size_t>(size));
   Py_ssize_t position = 0;
   Py_ssize_t remaining = size;
   PyObject* key = nullptr;
@@ -92,7 +95,7 @@ bool convert_params(PyObject* object, ParamMap& out) {
     const OwnedRef held_value = OwnedRef::from_borrowed(value);
     if (!convert_entry(held_key.get(), held_value.get(), entries)) return false;
   }
-  out = ParamMap::from_unsorted(std::move(entries));
+  out = std::move(entries).finish();
   return true;
 }
 

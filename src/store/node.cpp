@@ -53,8 +53,7 @@ void InputList::release() noexcept {
   capacity_ = kInline;
 }
 
-void InputList::reserve(std::size_t capacity) {
-  if (capacity <= capacity_) return;
+void InputList::grow(std::size_t capacity) {
   NodeId* grown = new NodeId[capacity];
   std::copy_n(data(), size_, grown);
   if (on_heap()) delete[] heap_;
@@ -64,6 +63,9 @@ void InputList::reserve(std::size_t capacity) {
 
 Node::Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept
     : kind_(kind), name_(std::move(name)), params_(std::move(params)), extra_(std::move(extra)) {}
+
+Node::Node(NodeKind kind, std::string_view name, ParamMap&& params)
+    : kind_(kind), name_(name), params_(std::move(params)) {}
 
 void Node::set_inputs(std::span<const NodeId> ids) {
   const std::uint32_t count = checked_count(ids.size());
@@ -88,7 +90,11 @@ void Node::take_inputs(InputList& list) noexcept {
     list.size_ = 0;
     list.capacity_ = InputList::kInline;
   } else {
-    std::copy_n(list.data(), count, inputs_.local);
+    // Element by element: a copy of variable length would be a library call for two words.
+    const NodeId* source = list.data();
+    for (std::uint32_t i = 0; i < InputList::kInline; ++i) {
+      if (i < count) inputs_.local[i] = source[i];
+    }
     list.release();
   }
   input_count_ = count;
@@ -130,13 +136,12 @@ Node Node::exchange(ParamMap params, std::vector<NodeId> inputs) {
   return node;
 }
 
-Node Node::plain(NodeKind kind, std::string name, ParamMap params, InputList inputs) {
+Node Node::plain(NodeKind kind, std::string_view name, ParamMap params, InputList&& inputs) {
   if (kind == NodeKind::External || kind == NodeKind::Stage) {
     throw InternalError("Node::plain for a kind with out-of-line fields");
   }
   checked_count(inputs.size());
-  Node node(kind, kind == NodeKind::Exchange ? std::string() : std::move(name), std::move(params),
-            nullptr);
+  Node node(kind, kind == NodeKind::Exchange ? std::string_view() : name, std::move(params));
   if (kind != NodeKind::Source) node.take_inputs(inputs);
   return node;
 }
@@ -147,16 +152,6 @@ Node::Node(const Node& other)
       params_(other.params_),
       extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {
   set_inputs(other.inputs());
-}
-
-Node::Node(Node&& other) noexcept
-    : kind_(other.kind_),
-      input_count_(other.input_count_),
-      name_(std::move(other.name_)),
-      params_(std::move(other.params_)),
-      inputs_(other.inputs_),
-      extra_(std::move(other.extra_)) {
-  other.input_count_ = 0;
 }
 
 Node& Node::operator=(Node&& other) noexcept {

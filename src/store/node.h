@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -69,20 +71,26 @@ class InputList {
   InputList& operator=(const InputList&) = delete;
   InputList(InputList&& other) noexcept;
   InputList& operator=(InputList&& other) noexcept;
-  ~InputList() { release(); }
+  ~InputList() {
+    if (on_heap()) release();
+  }
 
   std::size_t size() const noexcept { return size_; }
   const NodeId* data() const noexcept { return on_heap() ? heap_ : local_; }
   void clear() noexcept { size_ = 0; }
-  void reserve(std::size_t capacity);
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
   void push_back(NodeId id) {
-    if (size_ == capacity_) reserve(2 * capacity_);
+    if (size_ == capacity_) grow(2 * capacity_);
     (on_heap() ? heap_ : local_)[size_++] = id;
   }
 
  private:
   friend class Node;
   bool on_heap() const noexcept { return capacity_ > kInline; }
+  // Moves the ids to a heap array of `capacity`, more than the current one.
+  void grow(std::size_t capacity);
   void release() noexcept;
 
   union {
@@ -102,12 +110,20 @@ class Node {
   static Node stage(std::vector<NodeId> inputs, std::vector<StageMember> members);
   static Node exchange(ParamMap params, std::vector<NodeId> inputs);
   // A Source, Op, Reduction or Exchange (the kinds without out-of-line fields) that takes over
-  // the storage of `inputs`; a Source ignores the list, an Exchange the name.
-  static Node plain(NodeKind kind, std::string name, ParamMap params, InputList inputs);
+  // the storage of `inputs`; a Source ignores the list, an Exchange the name. The name is copied
+  // once, straight into the node.
+  static Node plain(NodeKind kind, std::string_view name, ParamMap params, InputList&& inputs);
 
   Node(const Node& other);
   Node& operator=(const Node& other);
-  Node(Node&& other) noexcept;
+  // Inline: interning moves every new node twice on its way into the store.
+  Node(Node&& other) noexcept
+      : kind_(other.kind_),
+        input_count_(std::exchange(other.input_count_, 0)),
+        name_(std::move(other.name_)),
+        params_(std::move(other.params_)),
+        inputs_(other.inputs_),
+        extra_(std::move(other.extra_)) {}
   Node& operator=(Node&& other) noexcept;
   ~Node() { release_inputs(); }
 
@@ -136,6 +152,7 @@ class Node {
   using Extra = std::variant<PayloadDescriptor, std::vector<StageMember>>;
 
   Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept;
+  Node(NodeKind kind, std::string_view name, ParamMap&& params);
   void set_inputs(std::span<const NodeId> ids);
   void take_inputs(InputList& list) noexcept;
   void release_inputs() noexcept {

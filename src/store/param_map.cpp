@@ -6,6 +6,8 @@
 #include <new>
 #include <string_view>
 
+#include "store/internal_error.h"
+
 namespace zembric {
 
 std::uint64_t canonical_float_bits(double value) noexcept {
@@ -33,6 +35,32 @@ namespace {
 constexpr std::size_t kEntryOffset =
     (sizeof(std::size_t) + alignof(ParamEntry) - 1) / alignof(ParamEntry) * alignof(ParamEntry);
 
+// Stable, by unsigned key bytes (std::string_view's order). Most maps hold a handful of entries,
+// often already in order: insertion sort then moves nothing and needs no buffer.
+void sort_entries(ParamEntry* first, ParamEntry* last) {
+  const auto less = [](const ParamEntry& a, const ParamEntry& b) {
+    return std::string_view(a.first) < std::string_view(b.first);
+  };
+  if (last - first > 16) {
+    std::stable_sort(first, last, less);
+    return;
+  }
+  for (ParamEntry* i = first + (first != last); i < last; ++i) {
+    if (!less(*i, i[-1])) continue;
+    ParamEntry moving = std::move(*i);
+    ParamEntry* j = i;
+    do {
+      *j = std::move(j[-1]);
+      --j;
+    } while (j != first && less(moving, j[-1]));
+    *j = std::move(moving);
+  }
+}
+
+void* allocate_block(std::size_t entries) {
+  return ::operator new(kEntryOffset + entries * sizeof(ParamEntry));
+}
+
 }  // namespace
 
 ParamEntry* ParamMap::Block::data() noexcept {
@@ -42,8 +70,7 @@ ParamEntry* ParamMap::Block::data() noexcept {
 
 ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries, bool move) {
   if (entries.empty()) return nullptr;
-  void* raw = ::operator new(kEntryOffset + entries.size() * sizeof(ParamEntry));
-  Block* block = new (raw) Block{0};
+  Block* block = new (allocate_block(entries.size())) Block{0};
   ParamEntry* target = block->data();
   try {
     for (ParamEntry& entry : entries) {
@@ -84,12 +111,31 @@ bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
 }
 
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry> entries) {
-  // std::string's operator< compares char_traits<char>, which orders bytes as unsigned.
-  std::stable_sort(entries.begin(), entries.end(), [](const ParamEntry& a, const ParamEntry& b) {
-    return std::string_view(a.first) < std::string_view(b.first);
-  });
+  sort_entries(entries.data(), entries.data() + entries.size());
   ParamMap map;
   map.block_ = create(entries, true);
+  return map;
+}
+
+ParamMap::Builder::Builder(std::size_t capacity) : capacity_(capacity) {
+  if (capacity > 0) block_ = new (allocate_block(capacity)) Block{0};
+}
+
+void ParamMap::Builder::add(std::string_view key, ParamValue value) {
+  if (block_ == nullptr || block_->size == capacity_) {
+    throw InternalError("ParamMap::Builder given more entries than its capacity");
+  }
+  new (block_->data() + block_->size) ParamEntry(std::string(key), std::move(value));
+  ++block_->size;
+}
+
+ParamMap ParamMap::Builder::finish() && {
+  ParamMap map;
+  // An empty map holds no block.
+  if (block_ != nullptr && block_->size > 0) {
+    sort_entries(block_->data(), block_->data() + block_->size);
+    map.block_ = std::exchange(block_, nullptr);
+  }
   return map;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -48,6 +49,8 @@ using ParamEntry = std::pair<std::string, ParamValue>;
 // One pointer wide: most nodes have no parameters, and those that do keep their entries in one
 // allocation.
 class ParamMap {
+  struct Block;
+
  public:
   ParamMap() noexcept = default;
   ParamMap(const ParamMap& other);
@@ -57,9 +60,31 @@ class ParamMap {
     std::swap(block_, other.block_);
     return *this;
   }
-  ~ParamMap() { destroy(block_); }
+  ~ParamMap() {
+    if (block_ != nullptr) destroy(block_);
+  }
 
   static ParamMap from_unsorted(std::vector<ParamEntry> entries);
+
+  // Builds a map of at most `capacity` entries straight in its one allocation, so a converter
+  // needs no list of its own; finish() sorts like from_unsorted.
+  class Builder {
+   public:
+    explicit Builder(std::size_t capacity);
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+    ~Builder() {
+      if (block_ != nullptr) destroy(block_);
+    }
+
+    // Throws InternalError past the capacity.
+    void add(std::string_view key, ParamValue value);
+    ParamMap finish() &&;
+
+   private:
+    Block* block_ = nullptr;
+    std::size_t capacity_;
+  };
 
   bool empty() const noexcept { return block_ == nullptr; }
   std::size_t size() const noexcept { return block_ == nullptr ? 0 : block_->size; }

@@ -23,8 +23,9 @@ class SeededHasher {
     add_words(bytes);
   }
 
-  // The bytes in 8-byte words, the last one zero-padded, without their length: for callers that
-  // have already hashed it.
+  // The bytes in 8-byte words without their length: for callers that have already hashed it.
+  // The 1 to 7 bytes of a short tail are gathered with fixed-size loads (overlapping ones, which
+  // still cover every byte once the length is known) instead of a variable-size copy.
   void add_words(std::string_view bytes) noexcept {
     const char* p = bytes.data();
     std::size_t n = bytes.size();
@@ -33,10 +34,17 @@ class SeededHasher {
       std::memcpy(&word, p, 8);
       add_u64(word);
     }
-    if (n > 0) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, p, n);
-      add_u64(word);
+    if (n >= 4) {
+      std::uint32_t low;
+      std::uint32_t high;
+      std::memcpy(&low, p, 4);
+      std::memcpy(&high, p + n - 4, 4);
+      add_u64(low | (std::uint64_t{high} << 32));
+    } else if (n > 0) {
+      const auto byte = [p](std::size_t i) {
+        return std::uint64_t{static_cast<unsigned char>(p[i])};
+      };
+      add_u64(byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
     }
   }
 

@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "store/internal_error.h"
 
@@ -127,6 +130,13 @@ TEST(Node, PlainNodesOwnInputsOfEveryLength) {
     EXPECT_EQ(moved.params().size(), 1u);
     EXPECT_EQ(moved.params().entries()[0].second.as_str(), "long text value");
   }
+  // A name past the short-string buffer, copied from a view into the node.
+  const std::string long_name(40, 'n');
+  InputList two;
+  two.push_back(0);
+  two.push_back(1);
+  EXPECT_EQ(Node::plain(NodeKind::Reduction, std::string_view(long_name), {}, std::move(two)),
+            Node::reduction(long_name, {}, {0, 1}));
   InputList ignored;
   ignored.push_back(4);
   EXPECT_EQ(Node::plain(NodeKind::Source, "x", {}, std::move(ignored)), Node::source("x", {}));
@@ -143,6 +153,58 @@ TEST(ParamMap, SortsByUnsignedKeyBytesAndKeepsRepeatsStable) {
     got.emplace_back(k, v.as_int());
   EXPECT_EQ(got, (std::vector<std::pair<std::string, std::int64_t>>{
                      {"a", 2}, {"a", 3}, {"ab", 1}, {"\xc3\xa9", 0}}));
+}
+
+// Names are hashed in words with a short tail gathered by overlapping loads: a change of any one
+// byte, at any position and length, must reach the hash.
+TEST(Node, EveryNameByteReachesTheHash) {
+  for (std::size_t length = 1; length <= 24; ++length) {
+    const std::string name(length, 'a');
+    const std::uint64_t base = hash_node(Node::op(name, {}, {0}), 7);
+    for (std::size_t at = 0; at < length; ++at) {
+      std::string changed = name;
+      changed[at] = '\xe9';
+      EXPECT_NE(hash_node(Node::op(changed, {}, {0}), 7), base) << length << " " << at;
+    }
+  }
+}
+
+// The builder sorts in place (insertion sort for short maps, a stable sort past 16 entries) and
+// must give exactly what from_unsorted gives, repeated keys in their order of arrival.
+TEST(ParamMap, BuilderMatchesFromUnsorted) {
+  for (std::size_t size : {0u, 1u, 2u, 3u, 16u, 17u, 40u}) {
+    std::vector<ParamEntry> entries;
+    for (std::size_t i = 0; i < size; ++i) {
+      // Keys out of order, some repeated, some non-ASCII and some prefixes of others.
+      std::string key =
+          std::string(1, static_cast<char>("zaq\xc3m"[(i * 7) % 5])) + std::string(i % 3, 'b');
+      entries.emplace_back(std::move(key), ParamValue::of_int(static_cast<std::int64_t>(i)));
+    }
+    ParamMap::Builder builder(size);
+    for (const auto& [key, value] : entries)
+      builder.add(key, value);
+    const ParamMap built = std::move(builder).finish();
+    const ParamMap expected = ParamMap::from_unsorted(entries);
+    EXPECT_EQ(built.empty(), size == 0);
+    ASSERT_EQ(built.size(), expected.size());
+    for (std::size_t i = 0; i < size; ++i) {
+      EXPECT_EQ(built.entries()[i].first, expected.entries()[i].first) << size << " " << i;
+      EXPECT_EQ(built.entries()[i].second.as_int(), expected.entries()[i].second.as_int());
+    }
+  }
+}
+
+TEST(ParamMap, BuilderRefusesEntriesPastItsCapacity) {
+  ParamMap::Builder none(0);
+  EXPECT_THROW(none.add("k", ParamValue::of_int(1)), InternalError);
+  ParamMap::Builder one(1);
+  one.add("a long key past the short-string buffer", ParamValue::of_str(std::string(40, 'v')));
+  EXPECT_THROW(one.add("k", ParamValue::of_int(1)), InternalError);
+  // Abandoned with an entry in it: the destructor frees it (checked under the sanitizers).
+  ParamMap::Builder abandoned(3);
+  abandoned.add("x", ParamValue::of_str(std::string(40, 'w')));
+  const ParamMap empty = std::move(ParamMap::Builder(2)).finish();
+  EXPECT_TRUE(empty.empty());
 }
 
 }  // namespace

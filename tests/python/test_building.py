@@ -326,6 +326,46 @@ def test_name_conversion():
         store.add_op("\ud800", [0])
 
 
+class ShoutingText(str):
+    """A str subclass whose Python-level view differs from its stored text."""
+
+    def __str__(self):
+        return self.upper()
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("method", ["add_source", "add_op", "add_reduction"])
+@pytest.mark.parametrize("name", ["x", "", "ä|b", "名前" * 12, "n" * 40, ShoutingText("mixed")])
+def test_names_are_read_from_the_str_storage(method, name):
+    """Names are read from the str's own text: subclasses, non-ASCII and long names alike, and a
+    name seen before followed by an equal or a different one."""
+    store = GraphStore()
+    add = getattr(store, method)
+    args = (name,) if method == "add_source" else (name, [])
+    first = add(*args)
+    assert store.nodes()[first]["name"] == str.__str__(name)
+    assert add(*((str.__str__(name),) + args[1:])) == first
+    other = add(*((str.__str__(name) + "2",) + args[1:]))
+    assert other != first
+    assert store.nodes()[other]["name"] == str.__str__(name) + "2"
+
+
+@pytest.mark.parametrize("size", [2, 16, 17, 40])
+def test_params_of_any_size_are_sorted_by_key_bytes(size):
+    """Short maps sort by insertion, long ones by a stable sort: both give one order."""
+    keys = [f"{chr(0x61 + i % 26)}{'é' * (i % 3)}{i // 26}" for i in range(size)] + ["\u00ff", "z", "ÿz"]
+    store = GraphStore()
+    ids = set()
+    for order in (keys, keys[::-1], keys[1::2] + keys[::2]):
+        ids.add(store.add_op("f", [], {k: len(k) for k in order}))
+    assert len(ids) == 1
+    assert list(store.nodes()[ids.pop()]["params"]) == sorted(keys, key=str.encode)
+
+
 # ---------------------------------------------------------------- descriptors
 
 

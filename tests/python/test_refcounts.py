@@ -68,6 +68,10 @@ CASES = [
     ("negative id", lambda: ("neg", [0, -1]), lambda a: STORE.add_op(*a)),
     ("unknown id", lambda: ("neg", [0, 99]), lambda a: STORE.add_op(*a)),
     ("bad param value", lambda: ("x", {"a": 1, "k": None}), lambda a: STORE.add_source(*a)),
+    ("many params", lambda: ("neg", [0], {f"k{i}": f"v{i}" for i in reversed(range(20))}),
+     lambda a: STORE.add_op(*a)),
+    ("bad param value after many", lambda: ("x", {**{f"k{i}": i for i in range(20)}, "z": None}),
+     lambda a: STORE.add_source(*a)),
     ("bad param key", lambda: ("x", {1: 2}), lambda a: STORE.add_source(*a)),
     ("params not a dict", lambda: ("x", [1]), lambda a: STORE.add_source(*a)),
     ("surrogate name", lambda: ("\ud800",), lambda a: STORE.add_source(*a)),
@@ -148,6 +152,9 @@ def test_native_memory_is_released():
             store = GraphStore.deserialize(BLOB)
             for i in range(50):
                 store.add_op("op" + "x" * 40, [0, 1], {"k": i})
+            # A params conversion that fails after entries with heap-held texts were built.
+            with pytest.raises(TypeError):
+                store.add_op("op", [0], {**{f"key {i:02} " * 4: "v" * 40 for i in range(20)}, "z": None})
             store.nodes()
             store.to_dot()
             store.serialize()
