@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "egraph/egraph.h"
@@ -45,44 +46,45 @@ TermGraph make_graph(std::size_t n, std::uint64_t seed) {
     return static_cast<TermIndex>(limit - 1 - below(window));
   };
 
-  TermGraph graph;
-  graph.terms.reserve(n);
-  graph.terms.push_back({"src|name=s0", {}, true});
-  while (graph.terms.size() < n) {
-    const std::size_t size = graph.terms.size();
+  std::vector<Term> terms;
+  std::vector<TermIndex> roots;
+  terms.reserve(n);
+  terms.push_back({"src|name=s0", {}, true});
+  while (terms.size() < n) {
+    const std::size_t size = terms.size();
     const std::size_t pick = below(100);
     if (pick < 10) {
-      graph.terms.push_back({"src|name=s" + std::to_string(size), {}, true});
+      terms.push_back({"src|name=s" + std::to_string(size), {}, true});
     } else if (pick < 40) {
       const std::string key = std::string("op|") + kCommutative[below(8)];
       const TermIndex a = operand(size);
       const TermIndex b = operand(size);
-      graph.terms.push_back({key, {a, b}, false});
-      if (pick < 25 && graph.terms.size() < n) graph.terms.push_back({key, {b, a}, false});
+      terms.push_back({key, {a, b}, false});
+      if (pick < 25 && terms.size() < n) terms.push_back({key, {b, a}, false});
     } else if (pick < 50) {
-      graph.terms.push_back({kIdentity[below(4)], {operand(size)}, false});
+      terms.push_back({kIdentity[below(4)], {operand(size)}, false});
     } else if (pick < 75) {
-      graph.terms.push_back({kPlainUnary[below(4)], {operand(size)}, false});
+      terms.push_back({kPlainUnary[below(4)], {operand(size)}, false});
     } else {
-      graph.terms.push_back({kPlainBinary[below(3)], {operand(size), operand(size)}, false});
+      terms.push_back({kPlainBinary[below(3)], {operand(size), operand(size)}, false});
     }
   }
   for (std::size_t k = n - std::min<std::size_t>(n, 64); k < n; ++k)
-    graph.roots.push_back(k);
-  return graph;
+    roots.push_back(static_cast<TermIndex>(k));
+  return TermGraph(terms, std::move(roots));
 }
 
 zembric::egraph::EGraph load(const TermGraph& graph) {
   using namespace zembric::egraph;
   EGraph egraph;
-  egraph.reserve(graph.terms.size());
-  std::vector<ClassId> class_of(graph.terms.size());
+  egraph.reserve(graph.size());
+  std::vector<ClassId> class_of(graph.size());
   std::vector<ClassId> children;
-  for (std::size_t i = 0; i < graph.terms.size(); ++i) {
+  for (TermIndex i = 0; i < graph.size(); ++i) {
     children.clear();
-    for (const TermIndex c : graph.terms[i].children)
+    for (const TermIndex c : graph.children(i))
       children.push_back(class_of[c]);
-    class_of[i] = egraph.find(egraph.add_node(ENode(intern_symbol(graph.terms[i].key), children)));
+    class_of[i] = egraph.find(egraph.add_node(ENode(intern_symbol(graph.key(i)), children)));
   }
   return egraph;
 }
@@ -96,7 +98,7 @@ std::uint64_t checksum(const TermGraph& graph) {
       h *= 0x100000001b3ULL;
     }
   };
-  for (const zembric::Term& term : graph.terms) {
+  for (const zembric::Term& term : graph.terms()) {
     for (const char c : term.key)
       add(static_cast<unsigned char>(c));
     add(term.children.size());
@@ -152,7 +154,7 @@ void bench(std::size_t n) {
       rebuild * per_term, engine_seconds * per_term, engine_seconds / load_seconds, engine_seconds,
       runner.iterations().size(), runner.stop_reason()->to_string().c_str(), loaded.total_size(),
       runner.egraph().total_size(), loaded.class_count(), runner.egraph().class_count(),
-      output.terms.size(), static_cast<unsigned long long>(checksum(output)));
+      output.size(), static_cast<unsigned long long>(checksum(output)));
 }
 
 }  // namespace

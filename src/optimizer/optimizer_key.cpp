@@ -15,9 +15,9 @@ void append_decimal(std::string& out, std::uint64_t value) {
 }
 
 // Every text is escaped, so "|" only separates fields and the ref marker cannot be confused.
-std::string external_key(const Node& node) {
+void append_external_key(std::string& out, const Node& node) {
   const PayloadDescriptor& d = node.descriptor();
-  std::string out = "ext|";
+  out += "ext|";
   for (const std::string* text :
        {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
     append_escaped_key_text(out, *text);
@@ -33,12 +33,11 @@ std::string external_key(const Node& node) {
     out += '|';
     append_encoded_params(out, node.params());
   }
-  return out;
 }
 
 // Escaped member keys hold no "|" or ";", which therefore delimit members and tokens.
-std::string stage_key(const Node& node) {
-  std::string out = canonical_key(node);
+void append_stage_key(std::string& out, const Node& node) {
+  append_canonical_key(out, node);
   for (const StageMember& member : node.members()) {
     out += '|';
     append_escaped_key_text(out, member.key);
@@ -47,24 +46,31 @@ std::string stage_key(const Node& node) {
       append_decimal(out, token.index);
     }
   }
-  return out;
 }
 
 }  // namespace
 
 std::string optimizer_key(const Node& node) {
+  std::string out;
+  append_optimizer_key(out, node);
+  return out;
+}
+
+void append_optimizer_key(std::string& out, const Node& node) {
   switch (node.kind()) {
     case NodeKind::External:
-      return external_key(node);
+      append_external_key(out, node);
+      return;
     case NodeKind::Stage:
-      return stage_key(node);
+      append_stage_key(out, node);
+      return;
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
     case NodeKind::Exchange:
       break;
   }
-  return canonical_key(node);
+  append_canonical_key(out, node);
 }
 
 }  // namespace zembric

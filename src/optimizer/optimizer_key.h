@@ -19,5 +19,7 @@
 namespace zembric {
 
 std::string optimizer_key(const Node& node);
+// Appends the key to `out`, so that a caller keying many nodes reuses one buffer.
+void append_optimizer_key(std::string& out, const Node& node);
 
 }  // namespace zembric

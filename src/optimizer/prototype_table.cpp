@@ -1,43 +1,38 @@
 #include "optimizer/prototype_table.h"
 
+#include <algorithm>
+#include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "store/internal_error.h"
-#include "store/seeded_hash.h"
 
 namespace zembric {
 
-PrototypeTable::PrototypeTable() : seed_(fresh_hash_seed()) {}
-
-void PrototypeTable::reserve(std::size_t entries) {
-  index_.reserve(entries);
-  entries_.reserve(entries);
-}
-
-std::uint64_t PrototypeTable::hash(std::string_view key) const noexcept {
-  SeededHasher h(seed_);
-  h.add_bytes(key);
-  return h.finish();
-}
-
-std::uint32_t PrototypeTable::find(std::string_view key, std::uint64_t hash) const {
-  return index_.find(hash, [&](std::uint32_t id) { return entries_[id].key == key; });
-}
-
-void PrototypeTable::add(std::string_view key, const Node& node) {
-  const std::uint64_t h = hash(key);
-  if (find(key, h) != FlatIdIndex::kNone) return;
-  if (entries_.size() >= FlatIdIndex::kMaxEntries) {
-    throw std::length_error("a prototype table holds at most 4294967294 keys");
+void PrototypeTable::take_from(std::span<Node> nodes) {
+  const Node* const first = nodes.data();
+  const Node* const last = first + nodes.size();
+  // std::less orders pointers into different objects too.
+  auto borrowed = [&](const Node* entry) {
+    return entry != nullptr && !std::less<const Node*>{}(entry, first) &&
+           std::less<const Node*>{}(entry, last);
+  };
+  // A second call could move owned_ and leave earlier entries dangling.
+  if (!owned_.empty()) throw std::logic_error("prototypes are taken over once");
+  // Reserved up front, so the addresses handed out below stay valid.
+  owned_.reserve(static_cast<std::size_t>(std::count_if(nodes_.begin(), nodes_.end(), borrowed)));
+  for (const Node*& entry : nodes_) {
+    if (!borrowed(entry)) continue;
+    owned_.push_back(std::move(nodes[static_cast<std::size_t>(entry - first)]));
+    entry = &owned_.back();
   }
-  index_.insert(h, static_cast<std::uint32_t>(entries_.size()));
-  entries_.push_back(Entry{key, &node});
 }
 
-const Node& PrototypeTable::at(std::string_view key) const {
-  const std::uint32_t id = find(key, hash(key));
-  if (id == FlatIdIndex::kNone) throw InternalError("no entry found for key");
-  return *entries_[id].node;
+const Node& PrototypeTable::at(KeyId key) const {
+  if (key >= nodes_.size() || nodes_[key] == nullptr) {
+    throw InternalError("no entry found for key");
+  }
+  return *nodes_[key];
 }
 
 }  // namespace zembric

@@ -1,40 +1,41 @@
-// PrototypeTable: optimizer key -> the first node that has it. The rewrite engine and the
-// canonical graph carry keys only; fusion rebuilds every boundary node from its prototype. The
-// table borrows both the key texts and the nodes, which must outlive it; it copies nothing.
+// PrototypeTable: key id -> the first node that has that key. The rewrite engine and the canonical
+// graph carry keys only; fusion rebuilds every boundary node from its prototype. Key ids are
+// dense, so the table is a flat array. It borrows the nodes, which must then outlive it, until
+// take_from moves them in, so that a caller's node list can be released early.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
+#include <span>
 #include <vector>
 
-#include "store/flat_id_index.h"
+#include "optimizer/rewrite_engine.h"
 #include "store/node.h"
 
 namespace zembric {
 
 class PrototypeTable {
  public:
-  PrototypeTable();
+  PrototypeTable() = default;
+  // Entries may point into the table's own storage, which a copy would not follow.
+  PrototypeTable(const PrototypeTable&) = delete;
+  PrototypeTable& operator=(const PrototypeTable&) = delete;
+  PrototypeTable(PrototypeTable&&) noexcept = default;
+  PrototypeTable& operator=(PrototypeTable&&) noexcept = default;
 
-  void reserve(std::size_t entries);
   // Records `node` under `key` unless the key already has a prototype: the first one wins.
-  void add(std::string_view key, const Node& node);
+  void add(KeyId key, const Node& node) {
+    if (key >= nodes_.size()) nodes_.resize(std::size_t{key} + 1, nullptr);
+    if (nodes_[key] == nullptr) nodes_[key] = &node;
+  }
+  // Moves every prototype out of `nodes`, the list they were added from; the table then owns them
+  // and `nodes` may be released. At most one call per table.
+  void take_from(std::span<Node> nodes);
   // Throws InternalError "no entry found for key" when the key has no prototype.
-  const Node& at(std::string_view key) const;
-  std::size_t size() const noexcept { return entries_.size(); }
+  const Node& at(KeyId key) const;
 
  private:
-  struct Entry {
-    std::string_view key;
-    const Node* node;
-  };
-
-  std::uint64_t hash(std::string_view key) const noexcept;
-  std::uint32_t find(std::string_view key, std::uint64_t hash) const;
-
-  std::uint64_t seed_;
-  FlatIdIndex index_;
-  std::vector<Entry> entries_;
+  std::vector<const Node*> nodes_;
+  std::vector<Node> owned_;
 };
 
 }  // namespace zembric

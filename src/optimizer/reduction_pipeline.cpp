@@ -1,12 +1,15 @@
 // The reduction pipeline. Reachability runs on an explicit stack (chains of any depth), then one
-// ascending pass renumbers the reachable nodes compactly and computes each node's optimizer key
-// once; the rewrite engine merges provably equal terms; one pass hash-conses its output on
-// (key, children) in a flat table; stage fusion emits the reduced list. Apart from the engine,
+// ascending pass renumbers the reachable nodes compactly and interns each node's optimizer key to
+// a small id once; the rewrite engine merges provably equal terms; one pass hash-conses its output
+// on (key id, children) in a flat table; stage fusion emits the reduced list. The term graphs are
+// flat arrays that share one key table, so no step allocates per node. Apart from the engine,
 // every step is linear in the graph. Node and term counts are limited to 2^32 - 2, the largest
 // store.
 #include "optimizer/reduction_pipeline.h"
 
+#include <algorithm>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -31,9 +34,9 @@ void check_size(std::size_t count) {
 }
 
 // Marks compact[i] (0) for every node the roots reach, leaving kUnreached elsewhere; returns the
-// number of nodes reached.
+// number of nodes reached and adds their input counts to `inputs`.
 std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> roots,
-                           std::vector<std::uint32_t>& compact) {
+                           std::vector<std::uint32_t>& compact, std::size_t& inputs) {
   for (const NodeId root : roots) {
     if (root >= nodes.size()) throw InternalError("root " + std::to_string(root) + " is no node");
   }
@@ -45,7 +48,9 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
     if (compact[id] != kUnreached) continue;
     compact[id] = 0;
     ++reached;
-    for (const NodeId input : nodes[id].inputs()) {
+    const auto node_inputs = nodes[id].inputs();
+    inputs += node_inputs.size();
+    for (const NodeId input : node_inputs) {
       if (input >= id) {
         throw InternalError("node " + std::to_string(id) + " reads node " + std::to_string(input) +
                             ", which is not earlier");
@@ -56,50 +61,131 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
   return reached;
 }
 
+// Engine input: the reachable nodes renumbered compactly in id order (so still topologically
+// ordered), each keyed once through one reused buffer. Boundary nodes are recorded as prototypes;
+// nothing is copied, since the prototypes borrow the caller's nodes.
+TermGraph compact_terms(std::span<const Node> nodes, std::span<const NodeId> roots,
+                        PrototypeTable& prototypes, ReductionReport& report) {
+  std::vector<std::uint32_t> compact(nodes.size(), kUnreached);
+  std::size_t inputs = 0;
+  const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
+  TermGraph terms;
+  terms.reserve(reached, inputs);
+  KeyTable& keys = terms.key_table();
+  std::string key;
+  std::uint32_t reachable = 0;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (compact[i] == kUnreached) continue;
+    compact[i] = reachable++;
+    const Node& node = nodes[i];
+    key.clear();
+    append_optimizer_key(key, node);
+    const KeyId id = keys.intern(key);
+    // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
+    const bool boundary = node.kind() != NodeKind::Op;
+    if (boundary) prototypes.add(id, node);
+    terms.begin_term(id, boundary);
+    for (const NodeId input : node.inputs())
+      terms.add_child(compact[input]);
+    terms.end_term();
+  }
+  terms.roots.reserve(roots.size());
+  for (const NodeId root : roots)
+    terms.roots.push_back(compact[root]);
+  report.reachable_nodes = reachable;
+  return terms;
+}
+
 // Canonical graph of the engine's output: one term per distinct (key, children) pair, first
-// occurrence in term order winning. The engine output is consumed.
-TermGraph hash_cons(TermGraph engine_output) {
-  std::vector<Term>& terms = engine_output.terms;
-  check_size(terms.size());
+// occurrence in term order winning. Its key ids name `keys`, the engine input's table, where the
+// prototypes were recorded; an engine that answers with a table of its own is translated by text.
+// Keys are interned, so equal ids mean equal texts.
+TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& keys) {
+  const std::size_t count = terms.size();
+  check_size(count);
+  std::vector<KeyId> key_in_input;
+  if (terms.keys() != keys) {
+    key_in_input.resize(terms.key_table().size());
+    for (KeyId k = 0; k < key_in_input.size(); ++k)
+      key_in_input[k] = keys->intern(terms.key_table().text(k));
+  }
   const std::uint64_t seed = fresh_hash_seed();
   FlatIdIndex index;
-  index.reserve(terms.size());
-  TermGraph canonical;
-  canonical.terms.reserve(terms.size());
-  std::vector<TermIndex> canon(terms.size());
-  for (std::size_t m = 0; m < terms.size(); ++m) {
-    Term& term = terms[m];
+  index.reserve(count);
+  TermGraph canonical(keys);
+  canonical.reserve(count, terms.all_children().size());
+  std::vector<TermIndex> canon(count);
+  std::vector<TermIndex> mapped;
+  for (std::size_t m = 0; m < count; ++m) {
+    const auto t = static_cast<TermIndex>(m);
+    const KeyId key = key_in_input.empty() ? terms.key_id(t) : key_in_input[terms.key_id(t)];
+    const auto children = terms.children(t);
     SeededHasher h(seed);
-    h.add_bytes(term.key);
-    h.add_u64(term.children.size());
-    for (TermIndex& child : term.children) {
+    h.add_u64(key);
+    h.add_u64(children.size());
+    mapped.clear();
+    for (const TermIndex child : children) {
       if (child >= m) {
         throw InternalError("engine term " + std::to_string(m) + " reads term " +
                             std::to_string(child) + ", which is not earlier");
       }
-      child = canon[child];
-      h.add_u64(child);
+      mapped.push_back(canon[child]);
+      h.add_u64(canon[child]);
     }
     const std::uint64_t hash = h.finish();
     const std::uint32_t found = index.find(hash, [&](std::uint32_t id) {
-      const Term& other = canonical.terms[id];
-      return other.key == term.key && other.children == term.children;
+      const auto other = canonical.children(id);
+      return canonical.key_id(id) == key &&
+             std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
     });
     if (found != FlatIdIndex::kNone) {
       canon[m] = found;
       continue;
     }
-    canon[m] = canonical.terms.size();
-    index.insert(hash, static_cast<std::uint32_t>(canon[m]));
-    canonical.terms.push_back(std::move(term));
+    canon[m] = static_cast<TermIndex>(canonical.size());
+    index.insert(hash, canon[m]);
+    canonical.add(key, mapped, terms.is_boundary(t));
   }
-  canonical.roots.reserve(engine_output.roots.size());
-  for (const TermIndex root : engine_output.roots) {
-    if (root >= terms.size())
-      throw InternalError("engine root " + std::to_string(root) + " is no term");
+  canonical.roots.reserve(terms.roots.size());
+  for (const TermIndex root : terms.roots) {
+    if (root >= count) throw InternalError("engine root " + std::to_string(root) + " is no term");
     canonical.roots.push_back(canon[root]);
   }
   return canonical;
+}
+
+// Everything after compaction: the engine, hash-consing, fusion and the rest of the report.
+ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
+                          const RewriteEngine& engine, bool maximal_fusion,
+                          ReductionReport report) {
+  // Each intermediate graph is released as soon as the next one exists, to keep the peak low.
+  const TermGraph canonical = [&] {
+    const std::shared_ptr<KeyTable> keys = input.keys();
+    const TermGraph engine_output = engine.run(input);
+    input = TermGraph(keys);
+    return hash_cons(engine_output, keys);
+  }();
+  report.canonical_nodes = canonical.size();
+
+  FusionResult fused = fuse_and_emit(canonical, prototypes, maximal_fusion);
+  report.stages = fused.stages;
+  report.boundary_nodes = fused.boundary_nodes;
+  report.reduced_nodes = fused.nodes.size();
+  return ReducedGraph{std::move(fused.nodes), std::move(fused.outputs), report};
+}
+
+// reduce_graph on a node list the pipeline may consume: once the terms are built, the prototypes
+// are moved out and the list is released, long before the engine's peak.
+ReducedGraph reduce_owned(std::vector<Node> nodes, std::span<const NodeId> roots,
+                          const RewriteEngine& engine, bool maximal_fusion) {
+  check_size(nodes.size());
+  ReductionReport report;
+  report.input_nodes = nodes.size();
+  PrototypeTable prototypes;
+  TermGraph input = compact_terms(nodes, roots, prototypes, report);
+  prototypes.take_from(nodes);
+  nodes = {};
+  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
 }
 
 }  // namespace
@@ -107,53 +193,11 @@ TermGraph hash_cons(TermGraph engine_output) {
 ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> roots,
                           const RewriteEngine& engine, bool maximal_fusion) {
   check_size(nodes.size());
-  std::vector<std::uint32_t> compact(nodes.size(), kUnreached);
-  const std::size_t reached = mark_reachable(nodes, roots, compact);
-
-  // Compaction keeps id order, so the engine input is topologically ordered too. The reachable
-  // nodes are not copied: keys, children and prototypes all refer to the caller's list.
-  TermGraph input;
-  input.terms.reserve(reached);
-  std::uint32_t reachable = 0;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (compact[i] == kUnreached) continue;
-    compact[i] = reachable++;
-    const Node& node = nodes[i];
-    const auto inputs = node.inputs();
-    Term term{optimizer_key(node), std::vector<TermIndex>(inputs.size()),
-              node.kind() != NodeKind::Op};
-    for (std::size_t k = 0; k < inputs.size(); ++k)
-      term.children[k] = compact[inputs[k]];
-    input.terms.push_back(std::move(term));
-  }
-  input.roots.reserve(roots.size());
-  for (const NodeId root : roots)
-    input.roots.push_back(compact[root]);
-
-  // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
-  // Added after the term list is complete, since the table borrows the key texts.
-  PrototypeTable prototypes;
-  {
-    std::size_t term_index = 0;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (compact[i] == kUnreached) continue;
-      const Term& term = input.terms[term_index++];
-      if (term.is_boundary) prototypes.add(term.key, nodes[i]);
-    }
-  }
-  compact = {};
-
-  TermGraph canonical = hash_cons(engine.run(input));
   ReductionReport report;
   report.input_nodes = nodes.size();
-  report.reachable_nodes = reachable;
-  report.canonical_nodes = canonical.terms.size();
-
-  FusionResult fused = fuse_and_emit(std::move(canonical), prototypes, maximal_fusion);
-  report.stages = fused.stages;
-  report.boundary_nodes = fused.boundary_nodes;
-  report.reduced_nodes = fused.nodes.size();
-  return ReducedGraph{std::move(fused.nodes), std::move(fused.outputs), report};
+  PrototypeTable prototypes;
+  TermGraph input = compact_terms(nodes, roots, prototypes, report);
+  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
 }
 
 ReducedStore from_reduced(ReducedGraph reduced) {
@@ -164,8 +208,8 @@ ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bo
   ReducedGraph reduced;
   {
     // The copy goes before the new store is built, which keeps the peak memory lower.
-    const StoreSnapshot snapshot = store.snapshot();
-    reduced = reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal_fusion);
+    StoreSnapshot snapshot = store.snapshot();
+    reduced = reduce_owned(std::move(snapshot.nodes), snapshot.outputs, engine, maximal_fusion);
   }
   return from_reduced(std::move(reduced));
 }
@@ -176,11 +220,11 @@ Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
                                                       bool maximal_fusion) {
   ReducedGraph reduced;
   {
-    const std::vector<Node> nodes = store.nodes_copy();
+    std::vector<Node> nodes = store.nodes_copy();
     for (const NodeId id : outputs) {
       if (id >= nodes.size()) return BadNodeId{id};
     }
-    reduced = reduce_graph(nodes, outputs, engine, maximal_fusion);
+    reduced = reduce_owned(std::move(nodes), outputs, engine, maximal_fusion);
   }
   return from_reduced(std::move(reduced));
 }

@@ -1,15 +1,44 @@
-// RewriteEngine: the reduction pipeline's view of the step that merges provably equal nodes.
+// RewriteEngine: the reduction pipeline's view of the step that merges provably equal nodes, and
+// TermGraph, the flat graph it reads and writes: every distinct key text is stored once in a
+// KeyTable shared by a graph and the graphs derived from it, and the children of all terms lie in
+// one array.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "store/flat_id_index.h"
 
 namespace zembric {
 
-using TermIndex = std::size_t;
+using TermIndex = std::uint32_t;
+using KeyId = std::uint32_t;
 
-// One graph node as the engine sees it.
+// Distinct key texts, numbered in the order they were first interned.
+class KeyTable {
+ public:
+  KeyTable();
+
+  // The id of `key`, added when new.
+  KeyId intern(std::string_view key);
+  std::string_view text(KeyId id) const noexcept {
+    return std::string_view(chars_).substr(begin_[id], begin_[id + 1] - begin_[id]);
+  }
+  std::size_t size() const noexcept { return begin_.size() - 1; }
+
+ private:
+  std::uint64_t seed_;
+  std::string chars_;
+  std::vector<std::size_t> begin_;  // text k is chars_[begin_[k], begin_[k + 1])
+  FlatIdIndex index_;
+};
+
+// One graph node as a value, for building graphs by hand and for reading them back term by term.
 struct Term {
   std::string key;                  // the node's canonical key
   std::vector<TermIndex> children;  // earlier terms, one per input, in input order
@@ -18,10 +47,62 @@ struct Term {
 };
 
 // Every child index of a term is smaller than the term's own index.
-struct TermGraph {
-  std::vector<Term> terms;
+class TermGraph {
+ public:
+  // An empty graph with a key table of its own.
+  TermGraph();
+  // An empty graph whose keys come from `keys`, shared with other graphs.
+  explicit TermGraph(std::shared_ptr<KeyTable> keys);
+  // Built term by term; for tests and small callers.
+  TermGraph(const std::vector<Term>& terms, std::vector<TermIndex> roots);
+
+  std::size_t size() const noexcept { return key_.size(); }
+  KeyId key_id(TermIndex term) const noexcept { return key_[term]; }
+  std::string_view key(TermIndex term) const noexcept { return keys_->text(key_[term]); }
+  bool is_boundary(TermIndex term) const noexcept { return boundary_[term] != 0; }
+  std::span<const TermIndex> children(TermIndex term) const noexcept {
+    return {children_.data() + child_begin_[term], child_begin_[term + 1] - child_begin_[term]};
+  }
+  // Child lists of all terms, back to back: children(t) starts at child_offset(t).
+  std::size_t child_offset(TermIndex term) const noexcept { return child_begin_[term]; }
+  std::span<const TermIndex> all_children() const noexcept { return children_; }
+
+  const std::shared_ptr<KeyTable>& keys() const noexcept { return keys_; }
+  KeyTable& key_table() noexcept { return *keys_; }
+  const KeyTable& key_table() const noexcept { return *keys_; }
+
+  void reserve(std::size_t terms, std::size_t children);
+  // Appends a term; its children are not checked here.
+  void add(KeyId key, std::span<const TermIndex> children, bool is_boundary) {
+    begin_term(key, is_boundary);
+    children_.insert(children_.end(), children.begin(), children.end());
+    end_term();
+  }
+  void add(std::string_view key, std::span<const TermIndex> children, bool is_boundary) {
+    add(keys_->intern(key), children, is_boundary);
+  }
+  // Appends a term whose children follow through add_child; the term ends with the next add_*.
+  void begin_term(KeyId key, bool is_boundary) {
+    key_.push_back(key);
+    boundary_.push_back(is_boundary ? 1 : 0);
+  }
+  void add_child(TermIndex child) { children_.push_back(child); }
+  void end_term() { child_begin_.push_back(children_.size()); }
+
   std::vector<TermIndex> roots;  // repeats allowed
-  friend bool operator==(const TermGraph&, const TermGraph&) = default;
+
+  Term term(TermIndex index) const;
+  std::vector<Term> terms() const;
+
+  // Equal terms (key texts, children, flags) and roots; key ids and tables may differ.
+  friend bool operator==(const TermGraph& a, const TermGraph& b);
+
+ private:
+  std::shared_ptr<KeyTable> keys_;
+  std::vector<KeyId> key_;
+  std::vector<std::uint8_t> boundary_;
+  std::vector<std::size_t> child_begin_;  // size() + 1 offsets into children_
+  std::vector<TermIndex> children_;
 };
 
 class RewriteEngine {
@@ -30,6 +111,7 @@ class RewriteEngine {
 
   // Returns a graph whose terms are copies of input terms, children renumbered, in input order,
   // each child earlier than its user, with exactly one root per input root in the same order.
+  // Sharing the input's key table (keys()) saves translating the keys back by text.
   virtual TermGraph run(const TermGraph& input) const = 0;
 };
 

@@ -1,14 +1,13 @@
-// SaturationEngine. Load: one e-node per term, each distinct key interned once through a local
-// table. Saturate: the runner with iteration limit 12, node limit 4n + 1024 and its 5-second
-// default. Read back: each term's final class; the earliest term of a class represents it, so the
-// output is the representatives in input order with children renumbered. Linear apart from the
-// runner; at most 2^32 - 1 classes.
+// SaturationEngine. Load: one e-node per term, the symbol of each distinct key id interned once.
+// Saturate: the runner with iteration limit 12, node limit 4n + 1024 and its 5-second default.
+// Read back: each term's final class; the earliest term of a class represents it, so the output is
+// the representatives in input order with children renumbered, sharing the input's key table.
+// Linear apart from the runner; at most 2^32 - 1 classes.
 #include "optimizer/saturation_engine.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <string>
@@ -16,7 +15,6 @@
 #include <utility>
 
 #include "egraph/egraph.h"
-#include "egraph/flat_hash_map.h"
 #include "egraph/pattern.h"
 #include "egraph/pattern_reader.h"
 #include "egraph/saturation_runner.h"
@@ -64,13 +62,7 @@ std::string concat(std::initializer_list<std::string_view> parts) {
   return text;
 }
 
-struct KeyHash {
-  std::uint64_t operator()(std::string_view key) const {
-    return std::hash<std::string_view>{}(key);
-  }
-};
-
-bool is_op_key(const std::string& key) {
+bool is_op_key(std::string_view key) {
   return key.size() >= 3 && key.starts_with("op|");
 }
 
@@ -89,30 +81,36 @@ SaturationEngine::SaturationEngine() {
 }
 
 TermGraph SaturationEngine::run(const TermGraph& input) const {
-  const std::size_t n = input.terms.size();
+  const std::size_t n = input.size();
+  const KeyTable& keys = input.key_table();
 
-  // Load: one e-node per term; equal keys over equal classes share a class from the start.
+  // Load: one e-node per term; equal keys over equal classes share a class from the start. Each
+  // distinct key goes through the shared, locked symbol table once per run.
+  std::vector<egraph::Symbol> symbol_of(keys.size());
+  std::vector<bool> interned(keys.size(), false);
   egraph::EGraph graph;
   graph.reserve(n);
   std::vector<ClassId> class_of(n);
   std::vector<ClassId> children;
-  egraph::FlatHashMap<std::string_view, egraph::Symbol, KeyHash> symbols;
   for (std::size_t i = 0; i < n; ++i) {
-    const Term& term = input.terms[i];
+    const auto t = static_cast<TermIndex>(i);
     children.clear();
-    for (const TermIndex child : term.children) {
+    for (const TermIndex child : input.children(t)) {
       if (child >= i) {
         throw InternalError("term " + std::to_string(i) + " refers to term " +
                             std::to_string(child) + ", which is not earlier");
       }
       children.push_back(class_of[child]);
     }
-    // Keys repeat heavily ("op|add", ...): resolve each distinct one through the shared,
-    // locked symbol table only once per run.
-    auto [symbol, first_seen] = symbols.try_emplace(term.key, egraph::Symbol{0});
-    if (first_seen) *symbol = egraph::intern_symbol(term.key);
-    class_of[i] = graph.find(graph.add_node(egraph::ENode(*symbol, children)));
+    const KeyId key = input.key_id(t);
+    if (!interned[key]) {
+      symbol_of[key] = egraph::intern_symbol(keys.text(key));
+      interned[key] = true;
+    }
+    class_of[i] = graph.find(graph.add_node(egraph::ENode(symbol_of[key], children)));
   }
+  symbol_of = {};
+  interned = {};
 
   egraph::SaturationRunner runner;
   runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024);
@@ -121,11 +119,10 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
 
   // Read back and number the classes by their earliest term.
   constexpr TermIndex kUnassigned = std::numeric_limits<TermIndex>::max();
-  std::vector<ClassId> final_class(n);
   ClassId max_class = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    final_class[i] = saturated.find(class_of[i]);
-    max_class = std::max(max_class, final_class[i]);
+    class_of[i] = saturated.find(class_of[i]);
+    max_class = std::max(max_class, class_of[i]);
   }
   std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kUnassigned);
   auto output_of = [&](ClassId eclass) {
@@ -134,19 +131,22 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
     return index;
   };
 
-  TermGraph output;
+  // The boundary flag follows from the key, so it is decided once per distinct key (2: not yet).
+  std::vector<std::uint8_t> op_key(keys.size(), 2);
+  TermGraph output(input.keys());
   // At most one term per input term; capacity left unused is never touched.
-  output.terms.reserve(n);
+  output.reserve(n, input.all_children().size());
+  TermIndex emitted = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (output_index[final_class[i]] != kUnassigned) continue;  // not its class's earliest term
-    const Term& term = input.terms[i];
-    Term copy{term.key, {}, !is_op_key(term.key)};
-    copy.children.reserve(term.children.size());
-    for (const TermIndex child : term.children) {
-      copy.children.push_back(output_of(final_class[child]));
-    }
-    output_index[final_class[i]] = output.terms.size();
-    output.terms.push_back(std::move(copy));
+    if (output_index[class_of[i]] != kUnassigned) continue;  // not its class's earliest term
+    const auto t = static_cast<TermIndex>(i);
+    const KeyId key = input.key_id(t);
+    if (op_key[key] == 2) op_key[key] = is_op_key(keys.text(key)) ? 1 : 0;
+    output.begin_term(key, op_key[key] == 0);
+    for (const TermIndex child : input.children(t))
+      output.add_child(output_of(class_of[child]));
+    output.end_term();
+    output_index[class_of[i]] = emitted++;
   }
 
   output.roots.reserve(input.roots.size());
@@ -154,7 +154,7 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
     if (root >= n) {
       throw InternalError("root " + std::to_string(root) + " refers to no term");
     }
-    output.roots.push_back(output_of(final_class[root]));
+    output.roots.push_back(output_of(class_of[root]));
   }
   return output;
 }

@@ -25,10 +25,10 @@ using Index = std::uint32_t;
 constexpr Index kNone = std::numeric_limits<Index>::max();
 
 void check_graph(const TermGraph& graph) {
-  const std::size_t count = graph.terms.size();
+  const std::size_t count = graph.size();
   if (count >= kNone) throw std::length_error("stage fusion handles at most 4294967294 nodes");
-  for (std::size_t i = 0; i < count; ++i) {
-    for (const TermIndex child : graph.terms[i].children) {
+  for (Index i = 0; i < count; ++i) {
+    for (const TermIndex child : graph.children(i)) {
       if (child >= i) {
         throw InternalError("canonical node " + std::to_string(i) + " reads node " +
                             std::to_string(child) + ", which is not earlier");
@@ -41,14 +41,13 @@ void check_graph(const TermGraph& graph) {
   }
 }
 
-std::vector<Index> single_use_stages(const std::vector<Term>& terms,
-                                     const std::vector<bool>& is_output) {
-  const Index count = static_cast<Index>(terms.size());
+std::vector<Index> single_use_stages(const TermGraph& graph, const std::vector<bool>& is_output) {
+  const Index count = static_cast<Index>(graph.size());
   // Only "exactly one use" matters, so counts stop at 2 and the last consumer is the only one.
   std::vector<std::uint8_t> uses(count, 0);
   std::vector<Index> consumer(count, kNone);
   for (Index v = 0; v < count; ++v) {
-    for (const TermIndex c : terms[v].children) {
+    for (const TermIndex c : graph.children(v)) {
       if (uses[c] < 2) ++uses[c];
       consumer[c] = v;
     }
@@ -65,9 +64,9 @@ std::vector<Index> single_use_stages(const std::vector<Term>& terms,
     return root;
   };
   for (Index u = 0; u < count; ++u) {
-    if (terms[u].is_boundary || uses[u] != 1 || is_output[u]) continue;
+    if (graph.is_boundary(u) || uses[u] != 1 || is_output[u]) continue;
     const Index c = consumer[u];
-    if (terms[c].is_boundary) continue;
+    if (graph.is_boundary(c)) continue;
     const Index ru = find(u);
     const Index rc = find(c);
     if (ru < rc) {
@@ -79,25 +78,22 @@ std::vector<Index> single_use_stages(const std::vector<Term>& terms,
 
   std::vector<Index> stage_of(count);
   for (Index i = 0; i < count; ++i)
-    stage_of[i] = terms[i].is_boundary ? i : find(i);
+    stage_of[i] = graph.is_boundary(i) ? i : find(i);
   return stage_of;
 }
 
-std::vector<Index> maximal_stages(const std::vector<Term>& terms,
-                                  const std::vector<bool>& is_output) {
-  const Index count = static_cast<Index>(terms.size());
+std::vector<Index> maximal_stages(const TermGraph& graph, const std::vector<bool>& is_output) {
+  const Index count = static_cast<Index>(graph.size());
   // Consumer lists as one flat array, each list in ascending order of the user, one entry per use.
   std::vector<std::size_t> begin(std::size_t{count} + 1, 0);
-  for (const Term& term : terms) {
-    for (const TermIndex c : term.children)
-      ++begin[c + 1];
-  }
+  for (const TermIndex c : graph.all_children())
+    ++begin[c + 1];
   std::partial_sum(begin.begin(), begin.end(), begin.begin());
   std::vector<Index> consumers(begin[count]);
   {
     std::vector<std::size_t> cursor(begin.begin(), begin.end() - 1);
     for (Index v = 0; v < count; ++v) {
-      for (const TermIndex c : terms[v].children)
+      for (const TermIndex c : graph.children(v))
         consumers[cursor[c]++] = v;
     }
   }
@@ -105,12 +101,12 @@ std::vector<Index> maximal_stages(const std::vector<Term>& terms,
   std::vector<Index> stage_of(count);
   std::iota(stage_of.begin(), stage_of.end(), Index{0});
   for (Index u = count; u-- > 0;) {
-    if (terms[u].is_boundary || is_output[u] || begin[u] == begin[u + 1]) continue;
+    if (graph.is_boundary(u) || is_output[u] || begin[u] == begin[u + 1]) continue;
     const Index shared = stage_of[consumers[begin[u]]];
     bool fuse = true;
     for (std::size_t k = begin[u]; k < begin[u + 1] && fuse; ++k) {
       const Index v = consumers[k];
-      fuse = !terms[v].is_boundary && stage_of[v] == shared;
+      fuse = !graph.is_boundary(v) && stage_of[v] == shared;
     }
     if (fuse) stage_of[u] = shared;
   }
@@ -119,18 +115,17 @@ std::vector<Index> maximal_stages(const std::vector<Term>& terms,
 
 }  // namespace
 
-FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes,
+FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
                            bool maximal_fusion) {
   check_graph(canonical);
-  std::vector<Term>& terms = canonical.terms;
-  const Index count = static_cast<Index>(terms.size());
+  const Index count = static_cast<Index>(canonical.size());
 
   std::vector<bool> is_output(count, false);
   for (const TermIndex root : canonical.roots)
     is_output[root] = true;
 
-  const std::vector<Index> stage_of =
-      maximal_fusion ? maximal_stages(terms, is_output) : single_use_stages(terms, is_output);
+  const std::vector<Index> stage_of = maximal_fusion ? maximal_stages(canonical, is_output)
+                                                     : single_use_stages(canonical, is_output);
 
   // Members of each group, ascending, as one flat array indexed through group_begin.
   std::vector<Index> group_begin(std::size_t{count} + 1, 0);
@@ -168,12 +163,13 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
     if (members[group_begin[rep + 1] - 1] != i) continue;  // not the group's largest member
     const Index id = static_cast<Index>(result.nodes.size());
 
-    if (terms[rep].is_boundary) {
+    if (canonical.is_boundary(rep)) {
+      const auto children = canonical.children(rep);
       std::vector<NodeId> inputs;
-      inputs.reserve(terms[rep].children.size());
-      for (const TermIndex c : terms[rep].children)
+      inputs.reserve(children.size());
+      for (const TermIndex c : children)
         inputs.push_back(new_id_of(stage_of[c]));
-      result.nodes.push_back(prototypes.at(terms[rep].key).with_inputs(std::move(inputs)));
+      result.nodes.push_back(prototypes.at(canonical.key_id(rep)).with_inputs(std::move(inputs)));
       ++result.boundary_nodes;
     } else {
       const Index first = group_begin[rep];
@@ -184,9 +180,10 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
       for (Index k = first; k < last; ++k) {
         const Index m = members[k];
         slot[m] = k - first;
+        const auto children = canonical.children(m);
         std::vector<MemberToken> tokens;
-        tokens.reserve(terms[m].children.size());
-        for (const TermIndex c : terms[m].children) {
+        tokens.reserve(children.size());
+        for (const TermIndex c : children) {
           const Index g = stage_of[c];
           if (g == rep) {
             tokens.push_back({MemberTokenKind::Member, slot[c]});
@@ -199,7 +196,7 @@ FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes
           }
           tokens.push_back({MemberTokenKind::Input, slot[g]});
         }
-        stage_members.push_back(StageMember{std::move(terms[m].key), std::move(tokens)});
+        stage_members.push_back(StageMember{std::string(canonical.key(m)), std::move(tokens)});
       }
       result.nodes.push_back(Node::stage(
           std::vector<NodeId>(stage_inputs.begin(), stage_inputs.end()), std::move(stage_members)));

@@ -19,9 +19,9 @@ struct FusionResult {
   std::uint64_t boundary_nodes = 0;
 };
 
-// `canonical` is consumed: the keys of its operators move into the Stage members.
-// `maximal_fusion` selects the maximal rule instead of the single-use rule.
-FusionResult fuse_and_emit(TermGraph canonical, const PrototypeTable& prototypes,
+// Boundary nodes are copies of their key's prototype; `maximal_fusion` selects the maximal rule
+// instead of the single-use rule.
+FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
                            bool maximal_fusion);
 
 }  // namespace zembric

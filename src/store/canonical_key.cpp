@@ -6,26 +6,33 @@
 namespace zembric {
 
 void append_escaped_key_text(std::string& out, std::string_view text) {
-  // One pass gives the same text as four ordered replacements: each output escape is written
-  // once and never rescanned.
-  for (char c : text) {
-    switch (c) {
+  // Texts rarely hold a character to escape, so runs of plain characters are appended whole. One
+  // pass gives the same text as four ordered replacements: each escape is written once and never
+  // rescanned.
+  std::size_t plain = 0;
+  for (std::size_t k = 0; k < text.size(); ++k) {
+    const char* escape = nullptr;
+    switch (text[k]) {
       case '%':
-        out += "%25";
+        escape = "%25";
         break;
       case ';':
-        out += "%3B";
+        escape = "%3B";
         break;
       case '=':
-        out += "%3D";
+        escape = "%3D";
         break;
       case '|':
-        out += "%7C";
+        escape = "%7C";
         break;
       default:
-        out += c;
+        continue;
     }
+    out.append(text.data() + plain, k - plain);
+    out.append(escape, 3);
+    plain = k + 1;
   }
+  out.append(text.data() + plain, text.size() - plain);
 }
 
 std::string escape_key_text(std::string_view text) {
@@ -49,8 +56,11 @@ void append_value_code(std::string& out, const ParamValue& value) {
     case ParamType::Float: {
       static constexpr char kHex[] = "0123456789abcdef";
       const std::uint64_t bits = canonical_float_bits(value.as_float());
-      out += 'f';
-      for (int shift = 60; shift >= 0; shift -= 4) out += kHex[(bits >> shift) & 0xf];
+      char code[17];
+      code[0] = 'f';
+      for (int k = 0; k < 16; ++k)
+        code[1 + k] = kHex[(bits >> (60 - 4 * k)) & 0xf];
+      out.append(code, sizeof code);
       return;
     }
     case ParamType::Bool:
@@ -93,6 +103,11 @@ std::string encode_params(const ParamMap& params) {
 
 std::string canonical_key(const Node& node) {
   std::string out;
+  append_canonical_key(out, node);
+  return out;
+}
+
+void append_canonical_key(std::string& out, const Node& node) {
   switch (node.kind()) {
     case NodeKind::Source:
       append_named_key(out, "src|", node);
@@ -107,8 +122,8 @@ std::string canonical_key(const Node& node) {
       // The descriptor texts go in unescaped: this text is observable and fixed.
       const PayloadDescriptor& d = node.descriptor();
       out += "ext|";
-      for (const std::string* text : {&d.kind, &d.content_hash, &d.framework, &d.version,
-                                      &d.io_schema}) {
+      for (const std::string* text :
+           {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
         out += *text;
         out += '|';
       }
@@ -131,7 +146,6 @@ std::string canonical_key(const Node& node) {
       }
       break;
   }
-  return out;
 }
 
 }  // namespace zembric

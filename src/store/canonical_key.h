@@ -20,5 +20,7 @@ std::string encode_params(const ParamMap& params);
 void append_encoded_params(std::string& out, const ParamMap& params);
 
 std::string canonical_key(const Node& node);
+// Appends the key to `out`, so that a caller keying many nodes reuses one buffer.
+void append_canonical_key(std::string& out, const Node& node);
 
 }  // namespace zembric

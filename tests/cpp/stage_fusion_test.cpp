@@ -27,7 +27,8 @@ Term op(const char* name, std::vector<TermIndex> children) {
 FusionResult fuse(const TermGraph& graph, bool maximal) {
   std::deque<Node> nodes;
   PrototypeTable prototypes;
-  for (const Term& term : graph.terms) {
+  for (TermIndex i = 0; i < graph.size(); ++i) {
+    const Term term = graph.term(i);
     if (!term.is_boundary) continue;
     if (term.key.starts_with("src|")) {
       nodes.push_back(Node::source(term.key.substr(4), {}));
@@ -36,7 +37,7 @@ FusionResult fuse(const TermGraph& graph, bool maximal) {
     } else {
       continue;
     }
-    prototypes.add(term.key, nodes.back());
+    prototypes.add(graph.key_id(i), nodes.back());
   }
   return fuse_and_emit(graph, prototypes, maximal);
 }
@@ -172,9 +173,9 @@ TEST(Fusion, AnInputStageIsABoundaryRebuiltFromItsPrototype) {
   PrototypeTable prototypes;
   const Node x = Node::source("x", {});
   const Node y = Node::source("y", {});
-  prototypes.add("src|x", x);
-  prototypes.add("src|y", y);
-  prototypes.add("stage-key", input_stage);
+  prototypes.add(graph.key_id(0), x);
+  prototypes.add(graph.key_id(1), y);
+  prototypes.add(graph.key_id(2), input_stage);
   for (const bool maximal : {false, true}) {
     const FusionResult result = fuse_and_emit(graph, prototypes, maximal);
     EXPECT_EQ(nodes_text(result.nodes),
