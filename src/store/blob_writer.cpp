@@ -235,8 +235,10 @@ class WritePass {
 
 }  // namespace
 
-Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
-                                               std::span<const NodeId> outputs) {
+BlobSink::~BlobSink() = default;
+
+std::optional<BlobTooLarge> write_blob_into(std::span<const Node> nodes,
+                                            std::span<const NodeId> outputs, BlobSink& sink) {
   if (nodes.size() > kBlobMaxU32)
     return BlobTooLarge{over_limit(std::to_string(nodes.size()) + " nodes")};
   if (outputs.size() > kBlobMaxU32) {
@@ -250,10 +252,10 @@ Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
   sizes.size = kBlobMagic.size() + 4 + 4 + kNodeIdSize * outputs.size();
   for (std::size_t id = 0; id < nodes.size(); ++id)
     sizes.node(id, nodes[id]);
-  if (sizes.error) return std::move(*sizes.error);
+  if (sizes.error) return std::move(sizes.error);
 
-  std::string blob(sizes.size, '\0');
-  auto* const begin = reinterpret_cast<unsigned char*>(blob.data());
+  unsigned char* const begin = sink.room(sizes.size);
+  if (begin == nullptr) return std::nullopt;
   WritePass out(begin);
   for (char c : kBlobMagic)
     out.u8(static_cast<std::uint8_t>(c));
@@ -261,9 +263,26 @@ Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
   for (const Node& node : nodes)
     out.node(node);
   out.ids(outputs);
-  if (out.position() != begin + blob.size())
+  if (out.position() != begin + sizes.size)
     throw InternalError("blob size pass matches the writer");
-  return blob;
+  return std::nullopt;
+}
+
+Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
+                                               std::span<const NodeId> outputs) {
+  class StringSink final : public BlobSink {
+   public:
+    unsigned char* room(std::size_t size) override {
+      blob.resize(size);
+      return reinterpret_cast<unsigned char*>(blob.data());
+    }
+    std::string blob;
+  };
+  StringSink sink;
+  if (std::optional<BlobTooLarge> error = write_blob_into(nodes, outputs, sink)) {
+    return std::move(*error);
+  }
+  return std::move(sink.blob);
 }
 
 }  // namespace zembric
