@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
   const double intern = best_seconds(runs, [&] {
     auto store = std::make_unique<StoreCore>();
     for (const Node& node : graph.nodes) {
-      if (!store->intern(node)) std::abort();
+      if (!store->intern(Node(node))) std::abort();
     }
     return store;
   });

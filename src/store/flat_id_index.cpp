@@ -13,16 +13,13 @@ namespace zembric {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Smaller arrays come from the heap, which recycles them.
-constexpr std::size_t kMappedFrom = 2 * kHugePage;
 
 }  // namespace
 
-FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
-  const std::size_t bytes = capacity * sizeof(Slot);
-  if (bytes < kMappedFrom) return new Slot[capacity]();
-  // Capacities are powers of two, so `bytes` is a multiple of the huge page size. Over-map by one
-  // huge page and trim, so that the array starts on a huge-page boundary.
+void* map_huge_pages(std::size_t bytes) {
+  // Whole huge pages: the trimming below then cuts at page boundaries only.
+  bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  // Over-map by one huge page and trim, so that the block starts on a huge-page boundary.
   void* raw =
       mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -35,8 +32,18 @@ FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
 #ifdef MADV_HUGEPAGE
   madvise(block, bytes, MADV_HUGEPAGE);  // a hint; without it the mapping works the same
 #endif
+  return block;
+}
+
+void unmap_huge_pages(void* block, std::size_t bytes) noexcept {
+  munmap(block, (bytes + kHugePage - 1) & ~(kHugePage - 1));
+}
+
+FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
+  const std::size_t bytes = capacity * sizeof(Slot);
+  if (bytes < kMappedFrom) return new Slot[capacity]();
   // Fresh anonymous pages read as zero: every slot starts empty.
-  return static_cast<Slot*>(block);
+  return static_cast<Slot*>(map_huge_pages(bytes));
 }
 
 void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
@@ -45,7 +52,7 @@ void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
   if (bytes < kMappedFrom) {
     delete[] slots;
   } else {
-    munmap(slots, bytes);
+    unmap_huge_pages(slots, bytes);
   }
 }
 

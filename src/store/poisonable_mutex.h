@@ -36,6 +36,28 @@ class PoisonableMutex {
     int exceptions_on_entry_;
   };
 
+  // Returns `operation()` run under the mutex, failing and poisoning as a Guard around it would.
+  // A handler instead of the count of uncaught exceptions: the success path costs nothing extra.
+  template <class Operation>
+  decltype(auto) locked(const char* poisoned_message, Operation&& operation) {
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      throw InternalError(poisoned_message);
+    }
+    // Unlocks after the result is built, or after the handler has poisoned the mutex.
+    struct Unlock {
+      std::mutex& mutex;
+      ~Unlock() { mutex.unlock(); }
+    } unlock{mutex_};
+    try {
+      return operation();
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
  private:
   std::mutex mutex_;
   bool poisoned_ = false;

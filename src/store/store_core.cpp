@@ -18,13 +18,16 @@ constexpr std::size_t kQuadrupleFrom = 4096;
 
 StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 
-Expected<NodeId, BadNodeId> StoreCore::intern(Node node) {
+Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
   const std::uint64_t hash = hash_node(node, seed_);
-  Lock lock(*this);
-  // The probe's first slot is most likely a cache miss: start loading it while checking inputs.
-  index_.prefetch(hash);
-  return intern_locked(std::move(node), hash);
+  // Not a Lock: this is the hottest path, and the Guard's exception count costs more than the
+  // rest of the locking.
+  return mutex_.locked(kPoisoned, [&] {
+    // The probe's first slot is most likely a cache miss: start loading it while checking inputs.
+    index_.prefetch(hash);
+    return intern_locked(std::move(node), hash);
+  });
 }
 
 Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t hash) {
@@ -78,7 +81,7 @@ void StoreCore::Builder::reserve(std::uint64_t nodes) {
 }
 
 std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
-  std::vector<Node>& nodes = store_.nodes_;
+  auto& nodes = store_.nodes_;
   const NodeId count = nodes.size();
   for (NodeId input : node.inputs()) {
     if (input >= count) return BadNodeId{input};
@@ -95,7 +98,7 @@ std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
 std::vector<Node> StoreCore::Builder::index_appended() {
   // Far enough ahead to overlap several misses, near enough that the prefetched lines survive.
   constexpr std::size_t kAhead = 8;
-  std::vector<Node>& nodes = store_.nodes_;
+  auto& nodes = store_.nodes_;
   FlatIdIndex& index = store_.index_;
   const std::size_t first = nodes.size() - pending_hashes_.size();
   const std::size_t pending = pending_hashes_.size();
@@ -163,12 +166,12 @@ std::vector<NodeId> StoreCore::outputs() {
 
 StoreSnapshot StoreCore::snapshot() {
   Lock lock(*this);
-  return StoreSnapshot{nodes_, outputs_};
+  return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_};
 }
 
 std::vector<Node> StoreCore::nodes_copy() {
   Lock lock(*this);
-  return nodes_;
+  return {nodes_.begin(), nodes_.end()};
 }
 
 std::vector<Node> StoreCore::nodes_since(std::uint64_t watermark) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 
 #include "store/internal_error.h"
@@ -191,6 +192,50 @@ TEST(StoreCore, ConcurrentInternsAgreeOnIds) {
   EXPECT_EQ(store.node_count(), static_cast<std::uint64_t>(kPerThread));
   for (int t = 1; t < kThreads; ++t)
     EXPECT_EQ(seen[t], seen[0]);
+}
+
+// locked() must poison exactly when a Guard would: only an exception escaping the operation.
+TEST(PoisonableMutex, LockedPoisonsOnlyWhenAnExceptionEscapes) {
+  PoisonableMutex mutex;
+  EXPECT_EQ(mutex.locked("poisoned", [] { return 7; }), 7);
+  EXPECT_EQ(mutex.locked("poisoned",
+                         [] {
+                           try {
+                             throw std::runtime_error("handled inside");
+                           } catch (const std::runtime_error&) {
+                           }
+                           return 8;
+                         }),
+            8);
+  // Used from a destructor while another exception unwinds: that one does not escape it.
+  struct LocksOnUnwind {
+    PoisonableMutex& mutex;
+    ~LocksOnUnwind() {
+      EXPECT_EQ(mutex.locked("poisoned", [] { return 9; }), 9);
+    }
+  };
+  EXPECT_THROW(
+      {
+        LocksOnUnwind user{mutex};
+        throw std::runtime_error("unwinding");
+      },
+      std::runtime_error);
+  { PoisonableMutex::Guard still_usable(mutex, "poisoned"); }
+
+  EXPECT_THROW((void)mutex.locked("poisoned", []() -> int { throw std::runtime_error("boom"); }),
+               std::runtime_error);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      if (attempt == 0) {
+        (void)mutex.locked("poisoned", [] { return 0; });
+      } else {
+        PoisonableMutex::Guard guard(mutex, "poisoned");
+      }
+      FAIL() << "a poisoned mutex must refuse every later user";
+    } catch (const InternalError& e) {
+      EXPECT_STREQ(e.what(), "poisoned");
+    }
+  }
 }
 
 }  // namespace
