@@ -64,7 +64,7 @@ void dealloc_store(PyObject* self) {
 }
 
 // Interns a node built from converted arguments; "no node with id" for an input that names none.
-PyObject* intern(PyObject* self, Node node) {
+PyObject* intern(PyObject* self, Node&& node) {
   const Expected<NodeId, BadNodeId> id = core_of(self).intern(std::move(node));
   if (!id) {
     raise_bad_node_id(id.error().id);
@@ -199,17 +199,31 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         }
       }
     }
-    // Written under the lock straight from the store's own lists, without copying the nodes.
-    const Expected<std::string, BlobTooLarge> blob =
+    // Written under the lock straight from the store's own lists into the bytes object: no copy
+    // of the nodes, none of the blob. Allocating a bytes object runs no Python code.
+    class BytesSink final : public BlobSink {
+     public:
+      unsigned char* room(std::size_t size) override {
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+          PyErr_NoMemory();
+          return nullptr;
+        }
+        bytes = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        return bytes ? reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())) : nullptr;
+      }
+      OwnedRef bytes;
+    };
+    BytesSink sink;
+    const std::optional<BlobTooLarge> refused =
         store.read([&](std::span<const Node> nodes, std::span<const NodeId> marks) {
-          return write_blob(nodes, explicit_outputs ? std::span<const NodeId>(outputs) : marks);
+          return write_blob_into(nodes, explicit_outputs ? std::span<const NodeId>(outputs) : marks,
+                                 sink);
         });
-    if (!blob) {
-      PyErr_SetString(PyExc_ValueError, blob.error().message.c_str());
+    if (refused) {
+      PyErr_SetString(PyExc_ValueError, refused->message.c_str());
       return nullptr;
     }
-    return PyBytes_FromStringAndSize(blob.value().data(),
-                                     static_cast<Py_ssize_t>(blob.value().size()));
+    return sink.bytes.release();  // null with MemoryError set when the bytes could not be made
   });
 }
 
