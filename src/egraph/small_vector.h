@@ -92,9 +92,11 @@ class SmallVector {
     size_ = 0;
   }
 
-  // Moves every element of `other` onto the end of this vector and leaves `other` empty.
+  // Moves every element of `other` onto the end of this vector and leaves `other` empty. Grows
+  // geometrically: a class that absorbs many small ones one merge at a time stays linear.
   void append_from(SmallVector& other) {
-    reserve(size_ + other.size_);
+    const std::size_t needed = std::size_t{size_} + other.size_;
+    if (needed > capacity_) grow_to(std::max(needed, std::size_t{capacity_} * 2));
     for (T& item : other)
       emplace_back(std::move(item));
     other.clear();
