@@ -15,6 +15,7 @@
 #include "egraph/eclass.h"
 #include "egraph/enode.h"
 #include "egraph/flat_hash_map.h"
+#include "egraph/large_block.h"
 #include "egraph/symbol.h"
 #include "egraph/union_find.h"
 
@@ -36,6 +37,10 @@ class EGraph {
   ClassId add_node(ENode node);
   // add_node resolved to the root.
   ClassId add(ENode node) { return find(add_node(std::move(node))); }
+
+  // Hint that `node`, its children already roots, is about to be added: loads its hash-cons slot
+  // ahead, for callers that know their next insertions.
+  void prefetch(const ENode& node) const { memo_.prefetch(node); }
 
   ClassId find(ClassId id) const { return union_find_.find(id); }
   ClassId find_compressing(ClassId id) { return union_find_.find_compressing(id); }
@@ -78,7 +83,7 @@ class EGraph {
   std::vector<ENodeEntry> pending_;
   FlatHashMap<ENode, ClassId, ENodeHash> memo_;
   // Indexed by class id; only roots are live.
-  std::vector<EClass> classes_;
+  std::vector<EClass, LargeBlockAllocator<EClass>> classes_;
   std::vector<bool> live_;
   std::size_t class_count_ = 0;
 

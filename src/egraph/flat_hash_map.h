@@ -11,6 +11,8 @@
 #include <optional>
 #include <utility>
 
+#include "egraph/large_block.h"
+
 namespace zembric::egraph {
 
 // Spreads every input bit over the whole word, so callers may hand in weak hashes (small integers,
@@ -53,6 +55,16 @@ class FlatHashMap {
   template <class K>
   Value* find(const K& key) {
     return const_cast<Value*>(std::as_const(*this).find(key));
+  }
+
+  // Hint that `key` is about to be looked up or inserted: starts loading its first control byte
+  // and slot, so that a probe issued a little later finds them in cache.
+  template <class K>
+  void prefetch(const K& key) const {
+    if (ctrl_ == nullptr) return;
+    const std::size_t i = mix_hash(hash_(key)) & mask_;
+    __builtin_prefetch(&ctrl_[i], 1);
+    __builtin_prefetch(&slots_[i], 1);
   }
 
   // Inserts (key, value) unless the key is present; returns the stored value and whether it was
@@ -107,10 +119,16 @@ class FlatHashMap {
   std::size_t capacity() const { return ctrl_ == nullptr ? 0 : mask_ + 1; }
 
   void rehash(std::size_t new_capacity) {
-    auto new_ctrl = std::make_unique<std::uint8_t[]>(new_capacity);
-    Slot* new_slots = static_cast<Slot*>(
-        ::operator new (new_capacity * sizeof(Slot), std::align_val_t{alignof(Slot)}));
-    std::uint8_t* old_ctrl = std::exchange(ctrl_, new_ctrl.release());
+    static_assert(alignof(Slot) <= alignof(std::max_align_t));
+    auto* new_ctrl = static_cast<std::uint8_t*>(allocate_zeroed_block(new_capacity));
+    Slot* new_slots;
+    try {
+      new_slots = static_cast<Slot*>(allocate_zeroed_block(new_capacity * sizeof(Slot)));
+    } catch (...) {
+      release_block(new_ctrl, new_capacity);
+      throw;
+    }
+    std::uint8_t* old_ctrl = std::exchange(ctrl_, new_ctrl);
     Slot* old_slots = std::exchange(slots_, new_slots);
     const std::size_t old_capacity = old_ctrl == nullptr ? 0 : mask_ + 1;
     mask_ = new_capacity - 1;
@@ -124,7 +142,7 @@ class FlatHashMap {
       ::new (static_cast<void*>(&slots_[i])) Slot{std::move(old_slots[j])};
       old_slots[j].~Slot();
     }
-    free_storage(old_ctrl, old_slots);
+    free_storage(old_ctrl, old_slots, old_capacity);
   }
 
   void release() {
@@ -132,16 +150,16 @@ class FlatHashMap {
     for (std::size_t j = 0; j <= mask_; ++j) {
       if (ctrl_[j] != kEmpty) slots_[j].~Slot();
     }
-    free_storage(ctrl_, slots_);
+    free_storage(ctrl_, slots_, mask_ + 1);
     ctrl_ = nullptr;
     slots_ = nullptr;
     mask_ = 0;
     size_ = 0;
   }
 
-  static void free_storage(std::uint8_t* ctrl, Slot* slots) {
-    delete[] ctrl;
-    if (slots != nullptr) ::operator delete (slots, std::align_val_t{alignof(Slot)});
+  static void free_storage(std::uint8_t* ctrl, Slot* slots, std::size_t capacity) {
+    release_block(ctrl, capacity);
+    release_block(slots, capacity * sizeof(Slot));
   }
 
   std::uint8_t* ctrl_ = nullptr;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "egraph/class_id.h"
+#include "egraph/large_block.h"
 
 namespace zembric::egraph {
 
@@ -39,7 +40,7 @@ class UnionFind {
  private:
   [[noreturn]] void out_of_range(ClassId id) const;
 
-  std::vector<ClassId> parents_;
+  std::vector<ClassId, LargeBlockAllocator<ClassId>> parents_;
 };
 
 }  // namespace zembric::egraph

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -92,8 +93,25 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
   graph.reserve(n);
   std::vector<ClassId> class_of(n);
   std::vector<ClassId> children;
+  // Terms ahead whose hash-cons slots are prefetched: at a million terms nearly every insertion
+  // misses the cache, and a term's node is known once its children's classes and symbol are.
+  constexpr std::size_t kLookahead = 8;
+  auto prefetch_term = [&](std::size_t j) {
+    const auto t = static_cast<TermIndex>(j);
+    const KeyId key = input.key_id(t);
+    const auto term_children = input.children(t);
+    if (!interned[key] || term_children.size() > egraph::ENode::kInlineChildren) return;
+    std::array<ClassId, egraph::ENode::kInlineChildren> ahead{};
+    for (std::size_t c = 0; c < term_children.size(); ++c) {
+      // Not yet loaded (or invalid, which the load itself reports): nothing to prefetch.
+      if (term_children[c] >= j - kLookahead) return;
+      ahead[c] = class_of[term_children[c]];
+    }
+    graph.prefetch(egraph::ENode(symbol_of[key], std::span(ahead.data(), term_children.size())));
+  };
   for (std::size_t i = 0; i < n; ++i) {
     const auto t = static_cast<TermIndex>(i);
+    if (i + kLookahead < n) prefetch_term(i + kLookahead);
     children.clear();
     for (const TermIndex child : input.children(t)) {
       if (child >= i) {

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "egraph/egraph.h"
 #include "egraph/enode.h"
+#include "egraph/small_vector.h"
 #include "egraph/symbol.h"
 #include "store/internal_error.h"
 
@@ -300,6 +302,61 @@ TEST(EGraph, RebuildsWithoutMergesIndexAndKeepCongruenceForLaterMerges) {
       std::vector<ClassId>(egraph.classes_with_op(f).begin(), egraph.classes_with_op(f).end()),
       std::vector<ClassId>{egraph.find(fx)});
   EXPECT_EQ(egraph.classes_with_nodes().size(), 3u);
+}
+
+// Enough nodes that the hash-cons table and the class array outgrow the heap and move into
+// dedicated mappings, rehashing and reallocating on the way.
+TEST(EGraph, LargeGraphKeepsHashConsingAndCongruenceAcrossMappedStorage) {
+  constexpr ClassId kCount = 200'000;
+  EGraph egraph;
+  const Symbol leaf = sym("leaf");
+  const Symbol f = sym("f");
+  std::vector<ClassId> leaves;
+  std::vector<ClassId> fs;
+  for (ClassId k = 0; k < kCount; ++k) {
+    const ENode node(leaf, {});
+    egraph.prefetch(node);  // a hint only, also before anything is stored
+    leaves.push_back(egraph.add_node(ENode(numbered("leaf", static_cast<int>(k)), {})));
+  }
+  for (ClassId k = 0; k < kCount; ++k) {
+    const ENode node(f, {leaves[k]});
+    egraph.prefetch(node);
+    fs.push_back(egraph.add_node(node));
+  }
+  EXPECT_EQ(egraph.total_size(), 2 * std::size_t{kCount});
+  for (ClassId k = 0; k < kCount; k += 997) {
+    EXPECT_EQ(egraph.add_node(ENode(f, {leaves[k]})), fs[k]);
+    EXPECT_EQ(egraph.lookup(ENode(f, {leaves[k]})), std::optional<ClassId>(fs[k]));
+  }
+  EXPECT_EQ(egraph.rebuild(), 0u);
+  std::size_t merged = 0;
+  for (ClassId k = 1; k < kCount; k += 1999, ++merged)
+    egraph.union_classes(leaves[0], leaves[k]);
+  EXPECT_EQ(egraph.rebuild(), merged);  // each merged f(leaf k) joins f(leaf 0)
+  EXPECT_EQ(egraph.class_count(), 2 * std::size_t{kCount} - 2 * merged);
+  EXPECT_EQ(egraph.find(fs[1 + 1999 * (merged - 1)]), egraph.find(fs[0]));
+  EXPECT_NE(egraph.find(fs[2]), egraph.find(fs[0]));
+  EXPECT_EQ(egraph.get_class(fs[0]).nodes.size(), 1u);
+  EXPECT_EQ(egraph.get_class(leaves[0]).nodes.size(), merged + 1);
+}
+
+// A class that absorbs many small classes one merge at a time must not copy its whole list on
+// every merge: appends reallocate a logarithmic number of times, keeping the order.
+TEST(SmallVector, RepeatedAppendsGrowGeometrically) {
+  SmallVector<ClassId, 1> big;
+  std::size_t reallocations = 0;
+  for (ClassId k = 0; k < 100'000; ++k) {
+    SmallVector<ClassId, 1> one;
+    one.push_back(k);
+    const ClassId* before = big.data();
+    big.append_from(one);
+    reallocations += big.data() != before;
+    EXPECT_TRUE(one.empty());
+  }
+  ASSERT_EQ(big.size(), 100'000u);
+  EXPECT_LE(reallocations, 20u);
+  for (ClassId k = 0; k < 100'000; ++k)
+    ASSERT_EQ(big[k], k);
 }
 
 TEST(EGraph, ForeignIdsAreInternalErrors) {
