@@ -71,24 +71,7 @@ std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, b
     for (NodeId id : inputs)
       h.add_u64(id);
   }
-  for (const auto& [key, value] : params) {
-    h.add_bytes(key);
-    h.add_u64(static_cast<std::uint64_t>(value.type()));
-    switch (value.type()) {
-      case ParamType::Int:
-        h.add_u64(static_cast<std::uint64_t>(value.as_int()));
-        break;
-      case ParamType::Float:
-        h.add_u64(canonical_float_bits(value.as_float()));
-        break;
-      case ParamType::Bool:
-        h.add_u64(value.as_bool() ? 1 : 0);
-        break;
-      case ParamType::Str:
-        h.add_bytes(value.as_str());
-        break;
-    }
-  }
+  add_param_entries(h, params);
   if (node.kind() == NodeKind::External) {
     const PayloadDescriptor& d = node.descriptor();
     for (const std::string* text :

@@ -139,4 +139,25 @@ ParamMap ParamMap::Builder::finish() && {
   return map;
 }
 
+void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept {
+  for (const auto& [key, value] : params) {
+    h.add_bytes(key);
+    h.add_u64(static_cast<std::uint64_t>(value.type()));
+    switch (value.type()) {
+      case ParamType::Int:
+        h.add_u64(static_cast<std::uint64_t>(value.as_int()));
+        break;
+      case ParamType::Float:
+        h.add_u64(canonical_float_bits(value.as_float()));
+        break;
+      case ParamType::Bool:
+        h.add_u64(value.as_bool() ? 1 : 0);
+        break;
+      case ParamType::Str:
+        h.add_bytes(value.as_str());
+        break;
+    }
+  }
+}
+
 }  // namespace zembric

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "store/seeded_hash.h"
+
 namespace zembric {
 
 // The codes are written into blobs and keys; their order is the variant order below.
@@ -105,5 +107,8 @@ class ParamMap {
 
   Block* block_ = nullptr;
 };
+
+// Feeds every entry (key, type, value; NaNs as one) to `h`, so that equal maps hash alike.
+void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept;
 
 }  // namespace zembric
