@@ -174,15 +174,21 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
   return ReducedGraph{std::move(fused.nodes), std::move(fused.outputs), report};
 }
 
+// Size check, reachability and compaction: the terms every reduction starts from.
+TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> roots,
+                          PrototypeTable& prototypes, ReductionReport& report) {
+  check_size(nodes.size());
+  report.input_nodes = nodes.size();
+  return compact_terms(nodes, roots, prototypes, report);
+}
+
 // reduce_graph on a node list the pipeline may consume: once the terms are built, the prototypes
 // are moved out and the list is released, long before the engine's peak.
 ReducedGraph reduce_owned(std::vector<Node> nodes, std::span<const NodeId> roots,
                           const RewriteEngine& engine, bool maximal_fusion) {
-  check_size(nodes.size());
   ReductionReport report;
-  report.input_nodes = nodes.size();
   PrototypeTable prototypes;
-  TermGraph input = compact_terms(nodes, roots, prototypes, report);
+  TermGraph input = start_reduction(nodes, roots, prototypes, report);
   prototypes.take_from(nodes);
   nodes = {};
   return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
@@ -192,11 +198,9 @@ ReducedGraph reduce_owned(std::vector<Node> nodes, std::span<const NodeId> roots
 
 ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> roots,
                           const RewriteEngine& engine, bool maximal_fusion) {
-  check_size(nodes.size());
   ReductionReport report;
-  report.input_nodes = nodes.size();
   PrototypeTable prototypes;
-  TermGraph input = compact_terms(nodes, roots, prototypes, report);
+  TermGraph input = start_reduction(nodes, roots, prototypes, report);
   return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
 }
 
