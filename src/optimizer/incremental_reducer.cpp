@@ -29,23 +29,19 @@ Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_delta(StoreCore& 
 }
 
 Expected<std::uint64_t, BadNodeId> IncrementalReducer::step(StoreCore& store) {
-  Lock lock(*this);
-  return consume_delta(store);
+  return locked([&] { return consume_delta(store); });
 }
 
 std::uint64_t IncrementalReducer::watermark() {
-  Lock lock(*this);
-  return state_.watermark();
+  return locked([&] { return state_.watermark(); });
 }
 
 std::uint64_t IncrementalReducer::total_work() {
-  Lock lock(*this);
-  return state_.total_work();
+  return locked([&] { return state_.total_work(); });
 }
 
 std::uint64_t IncrementalReducer::canonical_count() {
-  Lock lock(*this);
-  return state_.canonical_count();
+  return locked([&] { return state_.canonical_count(); });
 }
 
 Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
@@ -61,13 +57,14 @@ Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
     roots = store.outputs();
   }
 
-  Lock lock(*this);
-  if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
-  const SaturationEngine engine;
-  Expected<ReducedGraph, BadNodeId> reduced =
-      state_.reduce_canonical(roots, engine, maximal_fusion);
-  if (!reduced) return std::move(reduced).error();
-  return from_reduced(std::move(reduced).value());
+  return locked([&]() -> Expected<ReducedStore, BadNodeId> {
+    if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
+    const SaturationEngine engine;
+    Expected<ReducedGraph, BadNodeId> reduced =
+        state_.reduce_canonical(roots, engine, maximal_fusion);
+    if (!reduced) return std::move(reduced).error();
+    return from_reduced(std::move(reduced).value());
+  });
 }
 
 }  // namespace zembric

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "optimizer/reducer_state.h"
@@ -34,11 +35,11 @@ class IncrementalReducer {
                                              bool maximal_fusion);
 
  private:
-  class Lock : public PoisonableMutex::Guard {
-   public:
-    explicit Lock(IncrementalReducer& reducer)
-        : PoisonableMutex::Guard(reducer.mutex_, "incremental reducer poisoned") {}
-  };
+  // Runs `operation()` under the reducer's lock.
+  template <class Operation>
+  decltype(auto) locked(Operation&& operation) {
+    return mutex_.locked("incremental reducer poisoned", std::forward<Operation>(operation));
+  }
 
   Expected<std::uint64_t, BadNodeId> consume_delta(StoreCore& store);
 

@@ -54,24 +54,9 @@ ReducerState::ReducerState() : seed_(fresh_hash_seed()) {}
 
 namespace {
 
-// Hash of `node` with its inputs replaced by `inputs`, blind to their order when `commutative`
-// so that both orders probe the same slots. Agrees with same_node.
-std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, bool commutative,
-                             std::uint64_t seed) noexcept {
-  SeededHasher h(seed);
-  const std::string& name = node.name();
-  const ParamMap& params = node.params();
-  h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{name.size()} << 8) +
-            (std::uint64_t{inputs.size()} << 32) + (std::uint64_t{params.size()} << 48));
-  h.add_words(name);
-  if (commutative) {
-    h.add_u64(std::min(inputs[0], inputs[1]));
-    h.add_u64(std::max(inputs[0], inputs[1]));
-  } else {
-    for (NodeId id : inputs)
-      h.add_u64(id);
-  }
-  add_param_entries(h, params);
+// The fields only externals and stages carry. Rare in a delta, so kept out of line: a small step
+// runs cold, and every hot cache line of code it touches costs a miss.
+[[gnu::noinline]] void add_rare_fields(SeededHasher& h, const Node& node) {
   if (node.kind() == NodeKind::External) {
     const PayloadDescriptor& d = node.descriptor();
     for (const std::string* text :
@@ -91,7 +76,35 @@ std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, b
       }
     }
   }
+}
+
+// Hash of `node` with its inputs replaced by `inputs`, blind to their order when `commutative`
+// so that both orders probe the same slots. Agrees with same_node.
+std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, bool commutative,
+                             std::uint64_t seed) noexcept {
+  SeededHasher h(seed);
+  const std::string& name = node.name();
+  const ParamMap& params = node.params();
+  h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{name.size()} << 8) +
+            (std::uint64_t{inputs.size()} << 32) + (std::uint64_t{params.size()} << 48));
+  h.add_words(name);
+  if (commutative) {
+    h.add_u64(std::min(inputs[0], inputs[1]));
+    h.add_u64(std::max(inputs[0], inputs[1]));
+  } else {
+    for (NodeId id : inputs)
+      h.add_u64(id);
+  }
+  add_param_entries(h, params);
+  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) add_rare_fields(h, node);
   return h.finish();
+}
+
+// The descriptor of two externals, or the members of two stages, compared out of line for the
+// reason add_rare_fields is.
+[[gnu::noinline]] bool same_rare_fields(const Node& canonical, const Node& node) {
+  if (node.kind() == NodeKind::External) return canonical.descriptor() == node.descriptor();
+  return std::ranges::equal(canonical.members(), node.members());
 }
 
 // Node equality between `canonical` and `node` with its inputs replaced by `inputs` (or by them
@@ -105,21 +118,30 @@ bool same_node(const Node& canonical, const Node& node, std::span<const NodeId> 
     return false;
   }
   if (canonical.name() != node.name() || canonical.params() != node.params()) return false;
-  switch (node.kind()) {
-    case NodeKind::External:
-      return canonical.descriptor() == node.descriptor();
-    case NodeKind::Stage:
-      return std::ranges::equal(canonical.members(), node.members());
-    default:
-      return true;
-  }
+  return (node.kind() != NodeKind::External && node.kind() != NodeKind::Stage) ||
+         same_rare_fields(canonical, node);
 }
 
 // Makes room for `more` items, growing the capacity at least `factor`-fold when it must grow.
 template <class T>
+[[gnu::noinline]] void grow(std::vector<T>& list, std::size_t needed, std::size_t factor) {
+  list.reserve(std::max(needed, factor * list.capacity()));
+}
+
+template <class T>
 void reserve_for(std::vector<T>& list, std::size_t more, std::size_t factor) {
   const std::size_t needed = list.size() + more;
-  if (needed > list.capacity()) list.reserve(std::max(needed, factor * list.capacity()));
+  if (needed > list.capacity()) [[unlikely]]
+    grow(list, needed, factor);
+}
+
+// Copies an external or a stage with new inputs; out of line for the reason add_rare_fields is.
+[[gnu::noinline]] Node rare_with_inputs(const Node& node, std::span<const NodeId> inputs) {
+  return node.with_inputs({inputs.begin(), inputs.end()});
+}
+
+[[noreturn, gnu::noinline]] void throw_too_many_canonical() {
+  throw std::length_error("an incremental reducer holds at most 4294967294 canonical nodes");
 }
 
 }  // namespace
@@ -134,11 +156,9 @@ std::uint32_t ReducerState::lookup(const Node& node, std::span<const NodeId> inp
 
 NodeId ReducerState::append(const Node& node, std::span<const NodeId> inputs, std::uint64_t hash) {
   const NodeId id = canonical_.size();
-  if (id >= FlatIdIndex::kMaxEntries) {
-    throw std::length_error("an incremental reducer holds at most 4294967294 canonical nodes");
-  }
+  if (id >= FlatIdIndex::kMaxEntries) throw_too_many_canonical();
   if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) {
-    canonical_.push_back(node.with_inputs({inputs.begin(), inputs.end()}));
+    canonical_.push_back(rare_with_inputs(node, inputs));
   } else {
     // Up to two inputs fit in the list itself: no allocation beyond the copied texts.
     InputList list;

@@ -52,8 +52,9 @@ class StoreCore {
   // into this store (the mutex is not recursive) and must not run Python code.
   template <class Reader>
   decltype(auto) read(Reader&& reader) {
-    Lock lock(*this);
-    return reader(std::span<const Node>(nodes_), std::span<const NodeId>(outputs_));
+    return mutex_.locked(kPoisoned, [&]() -> decltype(auto) {
+      return reader(std::span<const Node>(nodes_), std::span<const NodeId>(outputs_));
+    });
   }
 
  private:
