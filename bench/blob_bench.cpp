@@ -123,7 +123,8 @@ int main(int argc, char** argv) {
   std::printf("graph: %zu nodes, blob %.1f MB (%.1f bytes per node)\n", graph.nodes.size(),
               megabytes, megabytes * 1e6 / nodes);
 
-  const double copy = best_seconds(runs, [&] { return std::vector<Node>(graph.nodes); });
+  const double copy =
+      best_seconds(runs, [&] { return std::vector<Node>(graph.nodes.begin(), graph.nodes.end()); });
   const double write = best_seconds(runs, [&] { return write_blob(graph.nodes, graph.outputs); });
   const double intern = best_seconds(runs, [&] {
     auto store = std::make_unique<StoreCore>();
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
   });
   // Building a reduced store takes its node list over; the list is copied before the clock runs.
   const double build = best_seconds_from(
-      runs, [&] { return std::vector<Node>(graph.nodes); },
+      runs, [&] { return std::vector<Node>(graph.nodes.begin(), graph.nodes.end()); },
       [&](std::vector<Node> nodes) { return from_reduced(std::move(nodes), graph.outputs); });
   const double render = best_seconds(runs, [&] { return render_dot(graph.nodes, graph.outputs); });
 

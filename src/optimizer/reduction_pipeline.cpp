@@ -184,7 +184,7 @@ TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> r
 
 // reduce_graph on a node list the pipeline may consume: once the terms are built, the prototypes
 // are moved out and the list is released, long before the engine's peak.
-ReducedGraph reduce_owned(std::vector<Node> nodes, std::span<const NodeId> roots,
+ReducedGraph reduce_owned(NodeList nodes, std::span<const NodeId> roots,
                           const RewriteEngine& engine, bool maximal_fusion) {
   ReductionReport report;
   PrototypeTable prototypes;
@@ -224,7 +224,7 @@ Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
                                                       bool maximal_fusion) {
   ReducedGraph reduced;
   {
-    std::vector<Node> nodes = store.nodes_copy();
+    NodeList nodes = store.nodes_copy();
     for (const NodeId id : outputs) {
       if (id >= nodes.size()) return BadNodeId{id};
     }

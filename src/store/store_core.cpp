@@ -169,7 +169,7 @@ StoreSnapshot StoreCore::snapshot() {
   return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_};
 }
 
-std::vector<Node> StoreCore::nodes_copy() {
+NodeList StoreCore::nodes_copy() {
   Lock lock(*this);
   return {nodes_.begin(), nodes_.end()};
 }

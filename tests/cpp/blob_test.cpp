@@ -334,7 +334,7 @@ TEST(BlobReader, ARepeatedRecordListCollapsesOntoTheFirstCopy) {
   }
   const std::vector<NodeId> outputs = {once.size() + 7, 2, once.size() + 2, once.size()};
   const StoreSnapshot back = read_ok(write(twice, outputs));
-  EXPECT_EQ(back.nodes, once);
+  EXPECT_EQ(std::vector<Node>(back.nodes.begin(), back.nodes.end()), once);
   EXPECT_EQ(back.outputs, (std::vector<NodeId>{7, 2, 0}));
   // A duplicate in the last record only.
   twice.erase(twice.begin() + static_cast<std::ptrdiff_t>(once.size()) + 1, twice.end());
@@ -516,7 +516,7 @@ TEST(BlobReader, RepeatedParameterListsReadAsTheirOwnBytes) {
   }
   const std::string blob = write(nodes, std::vector<NodeId>{59, 3});
   const StoreSnapshot back = read_ok(blob);
-  EXPECT_EQ(back.nodes, nodes);
+  EXPECT_EQ(std::vector<Node>(back.nodes.begin(), back.nodes.end()), nodes);
   EXPECT_EQ(write(back.nodes, back.outputs), blob);
   for (std::size_t length = blob.size() / 2; length < blob.size(); ++length) {
     ASSERT_EQ(read_error(blob.substr(0, length)), kTruncated) << length;
