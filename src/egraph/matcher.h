@@ -34,8 +34,9 @@ class Substitution {
   SmallVector<VarBinding, 3> bindings_;
 };
 
-// Most searched classes yield a single substitution, kept inline.
-using SubstitutionList = SmallVector<Substitution, 1>;
+// Most searched classes yield one substitution, or two once a commutative node's mirror has
+// joined its class; both stay inline.
+using SubstitutionList = SmallVector<Substitution, 2>;
 
 struct SearchMatch {
   ClassId eclass;

@@ -198,8 +198,8 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
         }
         stage_members.push_back(StageMember{std::string(canonical.key(m)), std::move(tokens)});
       }
-      result.nodes.push_back(Node::stage(
-          std::vector<NodeId>(stage_inputs.begin(), stage_inputs.end()), std::move(stage_members)));
+      result.nodes.push_back(
+          Node::stage(std::span<const NodeId>(stage_inputs), std::move(stage_members)));
       ++result.stages;
     }
     new_id[rep] = id;

@@ -124,6 +124,10 @@ Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<N
 }
 
 Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
+  return stage(std::span<const NodeId>(inputs), std::move(members));
+}
+
+Node Node::stage(std::span<const NodeId> inputs, std::vector<StageMember> members) {
   Node node(NodeKind::Stage, {}, {},
             std::make_unique<Extra>(std::in_place_index<1>, std::move(members)));
   node.set_inputs(inputs);

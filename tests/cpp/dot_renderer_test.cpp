@@ -119,10 +119,11 @@ INSTANTIATE_TEST_SUITE_P(
                                  {}),
                   "  n0 [label=\"External onnx:ab12 [torch 2.1] {i=-9223372036854775808, "
                   "t=false}\"];\n"},
-        LabelCase{"Stage",
-                  Node::stage({}, {StageMember{"op|a|", {}}, StageMember{"op|b|", {}},
-                                   StageMember{"op|c|", {}}}),
-                  "  n0 [label=\"Stage[3 members]\"];\n"},
+        LabelCase{
+            "Stage",
+            Node::stage(std::vector<NodeId>{}, {StageMember{"op|a|", {}}, StageMember{"op|b|", {}},
+                                                StageMember{"op|c|", {}}}),
+            "  n0 [label=\"Stage[3 members]\"];\n"},
         LabelCase{"ExchangeWithoutParams", Node::exchange({}, {}), "  n0 [label=\"Exchange\"];\n"},
         LabelCase{"ExchangeWithScheme",
                   Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {}),
