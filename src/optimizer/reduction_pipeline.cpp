@@ -8,6 +8,7 @@
 #include "optimizer/reduction_pipeline.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -61,6 +62,53 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
   return reached;
 }
 
+// The key of a Source, Op, Reduction or Exchange depends on its kind, name and params alone, and
+// a graph repeats few of those: this cache maps them to the interned key, so that the key text,
+// whose params are spelt out digit by digit, is built once per distinct recent key rather than
+// once per node. It only saves work; a collision merely builds the key again.
+class PlainKeyCache {
+ public:
+  static bool applies_to(const Node& node) {
+    return node.kind() != NodeKind::External && node.kind() != NodeKind::Stage;
+  }
+
+  // The cached key of `node`, or kNoKey; remembers `key` for `node` on a miss via remember().
+  KeyId find(const Node& node) {
+    hash_ = hash_of(node);
+    const Entry& entry = entries_[hash_ % kSize];
+    if (entry.node == nullptr || entry.hash != hash_) return kNoKey;
+    const Node& held = *entry.node;
+    if (held.kind() != node.kind() || held.name() != node.name() ||
+        held.params() != node.params()) {
+      return kNoKey;
+    }
+    return entry.key;
+  }
+  // Records `key` for the node last passed to find(); `node` must outlive the cache.
+  void remember(const Node& node, KeyId key) { entries_[hash_ % kSize] = {&node, hash_, key}; }
+
+  static constexpr KeyId kNoKey = std::numeric_limits<KeyId>::max();
+
+ private:
+  static constexpr std::size_t kSize = 256;
+  struct Entry {
+    const Node* node = nullptr;
+    std::uint64_t hash = 0;
+    KeyId key = 0;
+  };
+
+  static std::uint64_t hash_of(const Node& node) {
+    SeededHasher h(0);
+    h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{node.name().size()} << 8));
+    h.add_words(node.name());
+    add_param_entries(h, node.params());
+    return h.finish();
+  }
+
+  std::array<Entry, kSize> entries_{};
+  std::uint64_t hash_ = 0;
+};
+
 // Engine input: the reachable nodes renumbered compactly in id order (so still topologically
 // ordered), each keyed once through one reused buffer. Boundary nodes are recorded as prototypes;
 // nothing is copied, since the prototypes borrow the caller's nodes.
@@ -73,14 +121,20 @@ TermGraph compact_terms(std::span<const Node> nodes, std::span<const NodeId> roo
   terms.reserve(reached, inputs);
   KeyTable& keys = terms.key_table();
   std::string key;
+  PlainKeyCache cached;
   std::uint32_t reachable = 0;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (compact[i] == kUnreached) continue;
     compact[i] = reachable++;
     const Node& node = nodes[i];
-    key.clear();
-    append_optimizer_key(key, node);
-    const KeyId id = keys.intern(key);
+    const bool plain = PlainKeyCache::applies_to(node);
+    KeyId id = plain ? cached.find(node) : PlainKeyCache::kNoKey;
+    if (id == PlainKeyCache::kNoKey) {
+      key.clear();
+      append_optimizer_key(key, node);
+      id = keys.intern(key);
+      if (plain) cached.remember(node, id);
+    }
     // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
     const bool boundary = node.kind() != NodeKind::Op;
     if (boundary) prototypes.add(id, node);

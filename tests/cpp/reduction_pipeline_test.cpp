@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -278,6 +279,33 @@ TEST(ReductionPipeline, EqualNodesOfAPlainListAreHashConsed) {
   EXPECT_EQ(nodes_text(reduced.nodes),
             (std::vector<std::string>{"src|x", "stage[0] op|neg(i0)", "stage[1] op|add(i0,i0)"}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{2, 1}));
+}
+
+TEST(ReductionPipeline, NodesThatDifferOnlyInParamsOrKindKeepTheirOwnKeys) {
+  // Far more distinct (kind, name, params) than any cache of recent keys holds, met twice in
+  // opposite orders: a key reused for the wrong node would merge two of them.
+  constexpr std::int64_t kDistinct = 600;
+  std::vector<Node> nodes = {src("x")};
+  for (const bool reversed : {false, true}) {
+    for (std::int64_t i = 0; i < kDistinct; ++i) {
+      const std::int64_t k = reversed ? kDistinct - 1 - i : i;
+      auto factor = [&] { return params({{"factor", ParamValue::of_int(k)}}); };
+      nodes.push_back(Node::op("scale", factor(), {0}));
+      nodes.push_back(Node::reduction("scale", factor(), {0}));
+      nodes.push_back(Node::source("scale", factor()));
+    }
+  }
+  std::vector<NodeId> roots(nodes.size());
+  std::iota(roots.begin(), roots.end(), NodeId{0});
+  const ReducedGraph reduced = reduce_graph(nodes, roots, kPassThrough, false);
+  EXPECT_EQ(reduced.report.canonical_nodes, 1 + 3 * kDistinct);
+  // Each node of the second round ends where its twin of the first round does.
+  for (std::size_t i = 1; i <= 3 * kDistinct; ++i) {
+    const std::size_t round = i - 1;
+    const std::size_t k = round / 3;
+    const std::size_t twin = 1 + 3 * kDistinct + 3 * (kDistinct - 1 - k) + round % 3;
+    EXPECT_EQ(reduced.outputs[i], reduced.outputs[twin]) << "node " << i;
+  }
 }
 
 TEST(ReductionPipeline, MaximalFusionIsPassedThrough) {
