@@ -72,7 +72,7 @@ class PlainKeyCache {
     return node.kind() != NodeKind::External && node.kind() != NodeKind::Stage;
   }
 
-  // The cached key of `node`, or kNoKey; remembers `key` for `node` on a miss via remember().
+  // The cached key of `node`, or kNoKey; after a miss, remember() records the key for it.
   KeyId find(const Node& node) {
     hash_ = hash_of(node);
     const Entry& entry = entries_[hash_ % kSize];
@@ -84,7 +84,7 @@ class PlainKeyCache {
     }
     return entry.key;
   }
-  // Records `key` for the node last passed to find(); `node` must outlive the cache.
+  // Records `key` for `node`, the node last passed to find(); `node` must outlive the cache.
   void remember(const Node& node, KeyId key) { entries_[hash_ % kSize] = {&node, hash_, key}; }
 
   static constexpr KeyId kNoKey = std::numeric_limits<KeyId>::max();
