@@ -58,6 +58,13 @@ std::optional<ClassId> EGraph::lookup(const ENode& node) const {
   return std::nullopt;
 }
 
+bool EGraph::surely_holds(ClassId id, const ENode& node) const {
+  if (merged_since_rebuild_) return false;
+  const ClassId root = find(id);
+  if (root >= classes_.size() || !live_[root]) return false;
+  return std::ranges::find(classes_[root].nodes, node) != classes_[root].nodes.end();
+}
+
 bool EGraph::union_classes(ClassId a, ClassId b) {
   clean_ = false;
   const ClassId root_a = find_compressing(a);

@@ -48,6 +48,12 @@ class EGraph {
   // Root of the class holding `node` (children resolved first), if the node was ever added.
   std::optional<ClassId> lookup(const ENode& node) const;
 
+  // True when adding `node`, its children roots, could only find class `id` again: no merge has
+  // happened since the last rebuild, so class contents and hash-cons keys agree, and the class
+  // holds the node. False means "not known", not "no". A scan of one class, which a search has
+  // just visited, instead of a hash-cons probe anywhere in a large table.
+  bool surely_holds(ClassId id, const ENode& node) const;
+
   // Merges the classes of a and b; true when they were distinct. The class with more parents
   // wins, the first argument's on a tie. Always leaves the graph unclean.
   bool union_classes(ClassId a, ClassId b);

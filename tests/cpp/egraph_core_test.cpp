@@ -165,6 +165,29 @@ TEST(EGraph, RebuildRestoresCongruenceAndTrimsDuplicates) {
   EXPECT_EQ(egraph.rebuild(), 0u) << "unions made before the call are not counted again";
 }
 
+TEST(EGraph, SurelyHoldsOnlyWhatAnAddWouldFindInThatClass) {
+  EGraph egraph;
+  const Symbol add = sym("add");
+  const ClassId a = egraph.add_node(ENode(sym("a"), {}));
+  const ClassId b = egraph.add_node(ENode(sym("b"), {}));
+  const ClassId ab = egraph.add_node(ENode(add, {a, b}));
+  egraph.add_node(ENode(add, {b, a}));
+  egraph.rebuild();
+  EXPECT_TRUE(egraph.surely_holds(ab, ENode(add, {a, b})));
+  EXPECT_FALSE(egraph.surely_holds(ab, ENode(add, {b, a}))) << "held by another class";
+  EXPECT_FALSE(egraph.surely_holds(a, ENode(add, {a, b})));
+
+  // Adding nodes keeps the answers; after a merge, class contents lag behind until the next
+  // rebuild, so nothing is sure any more.
+  egraph.add_node(ENode(sym("c"), {}));
+  EXPECT_TRUE(egraph.surely_holds(ab, ENode(add, {a, b})));
+  egraph.union_classes(a, b);
+  EXPECT_FALSE(egraph.surely_holds(ab, ENode(add, {a, b})));
+  egraph.rebuild();
+  const ClassId root = egraph.find(a);
+  EXPECT_TRUE(egraph.surely_holds(ab, ENode(add, {root, root})));
+}
+
 TEST(EGraph, RebuildPropagatesCongruenceUpward) {
   EGraph egraph;
   const Symbol f = sym("f");
