@@ -31,7 +31,9 @@ class Substitution {
   friend bool operator==(const Substitution&, const Substitution&) = default;
 
  private:
-  SmallVector<VarBinding, 3> bindings_;
+  // Two inline: every rule the engine runs binds one or two variables, and a match's size is
+  // what a search over a large graph writes and its apply reads back.
+  SmallVector<VarBinding, 2> bindings_;
 };
 
 // Most searched classes yield one substitution, or two once a commutative node's mirror has
