@@ -53,6 +53,8 @@ class EGraph {
   // holds the node. False means "not known", not "no". A scan of one class, which a search has
   // just visited, instead of a hash-cons probe anywhere in a large table.
   bool surely_holds(ClassId id, const ENode& node) const;
+  // Whether a merge has happened since the last rebuild; surely_holds is then always false.
+  bool has_merged_since_rebuild() const { return merged_since_rebuild_; }
 
   // Merges the classes of a and b; true when they were distinct. The class with more parents
   // wins, the first argument's on a tie. Always leaves the graph unclean.

@@ -87,7 +87,9 @@ std::vector<ClassId> apply_matches(const Pattern& applier, EGraph& egraph,
   const ENode* root = node_over_variables(applier);
   for (const SearchMatch& match : matches) {
     for (const Substitution& subst : match.substs) {
-      if (root != nullptr && adds_nothing(*root, applier.tree, egraph, subst, match.eclass)) {
+      // After the first merge no class can be sure any more: the check would only cost.
+      if (root != nullptr && !egraph.has_merged_since_rebuild() &&
+          adds_nothing(*root, applier.tree, egraph, subst, match.eclass)) {
         continue;
       }
       const ClassId id = instantiate_into(applier.tree, egraph, subst, ids);
