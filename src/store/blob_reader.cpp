@@ -343,26 +343,6 @@ class BlobParser {
     return true;
   }
 
-  // Interns the records from `first` on, which the store gave back because record `first`
-  // equals an earlier one: from there on, store ids and blob positions part ways, so every
-  // reference goes through store_id_.
-  bool intern_from(std::uint64_t first, std::vector<Node> records) {
-    store_id_.reserve(first + records.size());
-    for (std::uint64_t position = 0; position < first; ++position)
-      store_id_.push_back(position);
-    std::vector<NodeId> ids;
-    for (Node& record : records) {
-      const auto positions = record.inputs();
-      ids.assign(positions.begin(), positions.end());
-      for (NodeId& id : ids)
-        id = store_id_[id];
-      auto id = builder_->intern(std::move(record).with_inputs(ids));
-      if (!id) return out_of_range(id.error().id);
-      store_id_.push_back(id.value());
-    }
-    return true;
-  }
-
   bool parse_into(StoreCore& store) {
     if (remaining() < kBlobMagic.size()) return truncated();
     if (std::string_view(reinterpret_cast<const char*>(pos_), kBlobMagic.size()) != kBlobMagic) {
@@ -383,11 +363,9 @@ class BlobParser {
     for (std::uint64_t position = 0; position < node_count; ++position) {
       if (!record(position)) return false;
     }
-    std::vector<Node> collapsed = builder.index_appended();
-    if (!collapsed.empty()) {
-      const std::uint64_t first = node_count - collapsed.size();
-      if (!intern_from(first, std::move(collapsed))) return false;
-    }
+    auto indexed = builder.index_appended();
+    if (!indexed) return out_of_range(indexed.error().id);
+    store_id_ = std::move(indexed).value();
 
     std::uint32_t output_count = 0;
     if (!u32(output_count) || !fits(output_count, kNodeIdSize)) return false;

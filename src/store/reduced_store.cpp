@@ -12,8 +12,8 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
   StoreCore::Builder builder(*store);
   builder.reserve(nodes.size());
   // The reduced list holds no two equal nodes as a rule, so positions are ids: each node is
-  // appended as it is and the list indexed at once. Should two be equal after all, the nodes from
-  // the second one on come back and are interned one by one through `remap`.
+  // appended as it is and the list indexed at once. Should two be equal after all, the builder
+  // interns the nodes from the second one on and says where each position ended.
   const std::size_t count = nodes.size();
   for (std::size_t position = 0; position < count; ++position) {
     for (const NodeId input : nodes[position].inputs()) {
@@ -28,26 +28,12 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
     }
   }
   nodes.clear();
-  std::vector<Node> rest = builder.index_appended();
-  std::vector<NodeId> remap;  // id of each reduced position, once the two part ways
-  if (!rest.empty()) {
-    remap.reserve(count);
-    for (NodeId position = 0; position < count - rest.size(); ++position)
-      remap.push_back(position);
-    std::vector<NodeId> translated;
-    for (Node& node : rest) {
-      const auto inputs = node.inputs();
-      translated.assign(inputs.begin(), inputs.end());
-      for (NodeId& id : translated)
-        id = remap[id];
-      auto id = builder.intern(std::move(node).with_inputs(translated));
-      if (!id) {
-        throw InternalError("reduced graph references only earlier nodes: id " +
-                            std::to_string(id.error().id) + " is unknown");
-      }
-      remap.push_back(id.value());
-    }
+  auto indexed = builder.index_appended();
+  if (!indexed) {
+    throw InternalError("reduced graph references only earlier nodes: id " +
+                        std::to_string(indexed.error().id) + " is unknown");
   }
+  const std::vector<NodeId> remap = std::move(indexed).value();  // empty: positions are ids
   for (const NodeId position : outputs) {
     if (position >= count || builder.mark_output(remap.empty() ? position : remap[position])) {
       throw InternalError("reduced output is valid: position " + std::to_string(position) +

@@ -95,7 +95,7 @@ std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
   return std::nullopt;
 }
 
-std::vector<Node> StoreCore::Builder::index_appended() {
+Expected<std::vector<NodeId>, BadNodeId> StoreCore::Builder::index_appended() {
   // Far enough ahead to overlap several misses, near enough that the prefetched lines survive.
   constexpr std::size_t kAhead = 8;
   auto& nodes = store_.nodes_;
@@ -127,7 +127,24 @@ std::vector<Node> StoreCore::Builder::index_appended() {
     }
   }
   pending_hashes_.clear();
-  return rest;
+  std::vector<NodeId> id_of;
+  if (rest.empty()) return id_of;
+
+  // The nodes left over name positions; each is interned with its inputs translated to ids.
+  id_of.reserve(nodes.size() + rest.size());
+  for (NodeId position = 0; position < nodes.size(); ++position)
+    id_of.push_back(position);
+  std::vector<NodeId> translated;
+  for (Node& node : rest) {
+    const auto inputs = node.inputs();
+    translated.assign(inputs.begin(), inputs.end());
+    for (NodeId& id : translated)
+      id = id_of[id];
+    auto id = intern(std::move(node).with_inputs(translated));
+    if (!id) return std::move(id).error();
+    id_of.push_back(id.value());
+  }
+  return id_of;
 }
 
 Expected<NodeId, BadNodeId> StoreCore::Builder::intern(Node&& node) {

@@ -105,10 +105,11 @@ class StoreCore::Builder {
   // Adds the node at the next position, without looking for an equal one; fails like intern on
   // an input that names no node. Positions stay ids unless index_appended() says otherwise.
   std::optional<BadNodeId> append(Node&& node);
-  // Indexes the appended nodes in order. If one equals an earlier node, that one and every node
-  // appended after it leave the store again and are returned in order (for the caller to remap
-  // their inputs and intern them one by one); otherwise the result is empty.
-  std::vector<Node> index_appended();
+  // Indexes the appended nodes in order. Should one equal an earlier node, positions and ids
+  // part ways there: that node and every node appended after it are interned one by one, their
+  // inputs read as positions, and the result maps every position of the store, from 0, to its id.
+  // Otherwise the result is empty: positions are ids. Fails like intern.
+  Expected<std::vector<NodeId>, BadNodeId> index_appended();
   // The node at `id`, which must be smaller than the node count; valid until the next change.
   const Node& node(NodeId id) const { return store_.nodes_[id]; }
 

@@ -56,11 +56,11 @@ TEST(StoreCore, ManyNodesKeepDenseIdsThroughIndexGrowth) {
 }
 
 // The builder appends without lookups and indexes afterwards; from the first node equal to an
-// earlier one, everything appended comes back, and the store is exactly the prefix before it.
-TEST(StoreCoreBuilder, IndexingGivesBackEverythingFromTheFirstDuplicate) {
+// earlier one, the rest is interned with its inputs read as positions, and the builder says
+// where every position ended.
+TEST(StoreCoreBuilder, IndexingInternsEverythingFromTheFirstDuplicate) {
   StoreCore store;
   constexpr NodeId kDistinct = 30000;
-  std::vector<Node> rest;
   {
     StoreCore::Builder builder(store);
     builder.reserve(kDistinct + 2);
@@ -69,11 +69,15 @@ TEST(StoreCoreBuilder, IndexingGivesBackEverythingFromTheFirstDuplicate) {
     }
     ASSERT_FALSE(builder.append(Node::source(numbered("s", 17), {})));
     ASSERT_FALSE(builder.append(Node::op("neg", {}, {kDistinct})));
-    rest = builder.index_appended();
-    ASSERT_EQ(rest.size(), 2u);
-    EXPECT_EQ(rest[0], Node::source(numbered("s", 17), {}));
-    EXPECT_EQ(rest[1], Node::op("neg", {}, {kDistinct}));
-    EXPECT_EQ(builder.intern(std::move(rest[0])).value(), 17u);
+    const auto indexed = builder.index_appended();
+    ASSERT_TRUE(indexed);
+    const std::vector<NodeId>& id_of = indexed.value();
+    ASSERT_EQ(id_of.size(), kDistinct + 2);
+    for (NodeId i = 0; i < kDistinct; i += 97)
+      ASSERT_EQ(id_of[i], i);
+    EXPECT_EQ(id_of[kDistinct], 17u) << "the duplicate is the earlier node";
+    EXPECT_EQ(id_of[kDistinct + 1], kDistinct) << "its user reads it through the map";
+    EXPECT_EQ(builder.node(kDistinct), Node::op("neg", {}, {17}));
     EXPECT_EQ(builder.intern(Node::op("neg", {}, {17})).value(), kDistinct);
     EXPECT_FALSE(builder.mark_output(kDistinct));
     EXPECT_EQ(builder.mark_output(kDistinct + 1)->id, kDistinct + 1);
@@ -93,7 +97,7 @@ TEST(StoreCoreBuilder, RefusesBadInputsAndDropsWhatWasNeverIndexed) {
     StoreCore::Builder builder(store);
     ASSERT_FALSE(builder.append(Node::source("x", {})));
     EXPECT_EQ(builder.append(Node::op("add", {}, {0, 1, 7}))->id, 1u);
-    EXPECT_TRUE(builder.index_appended().empty());
+    EXPECT_TRUE(builder.index_appended().value().empty());
     ASSERT_FALSE(builder.append(Node::source("y", {})));
     // Interning before the appended nodes are indexed would skip them: refused.
     EXPECT_THROW((void)builder.intern(Node::source("z", {})), InternalError);
