@@ -428,15 +428,20 @@ TEST(ReductionPipeline, AReducedStoreReducesToItselfWithoutNewStages) {
   }
 }
 
+// The rich store, with every node that shares a canonical key with another added and marked.
+void build_rich_store_marking_shared_keys(StoreCore& store) {
+  build_rich_store(store);
+  for (const Node& node : nodes_sharing_canonical_keys())
+    ASSERT_FALSE(store.mark_output(add(store, node)));
+}
+
 // The store-level entries consume their copy of the node list and move the prototypes out of it
 // early; the result must not differ from reduce_graph on a borrowed list.
 TEST(ReductionPipeline, StoreEntriesMatchReduceGraphOnTheSameNodes) {
   const SaturationEngine saturation;
   for (const bool maximal : {false, true}) {
     StoreCore store;
-    build_rich_store(store);
-    for (const Node& node : nodes_sharing_canonical_keys())
-      ASSERT_FALSE(store.mark_output(add(store, node)));
+    build_rich_store_marking_shared_keys(store);
     ASSERT_FALSE(store.mark_output(add(store, sum({7}))));
     const StoreSnapshot snapshot = store.snapshot();
     const ReducedGraph direct = reduce_graph(snapshot.nodes, snapshot.outputs, saturation, maximal);
@@ -455,9 +460,7 @@ TEST(ReductionPipeline, AnEngineWithItsOwnKeyTableGivesTheSameResult) {
   const OwnKeyTableEngine own_keys;
   for (const bool maximal : {false, true}) {
     StoreCore store;
-    build_rich_store(store);
-    for (const Node& node : nodes_sharing_canonical_keys())
-      ASSERT_FALSE(store.mark_output(add(store, node)));
+    build_rich_store_marking_shared_keys(store);
     const ReducedStore shared = reduce_with_marks(store, kPassThrough, maximal);
     const ReducedStore own = reduce_with_marks(store, own_keys, maximal);
     EXPECT_EQ(own.store->snapshot().nodes, shared.store->snapshot().nodes);
