@@ -20,6 +20,8 @@ void EGraph::reserve(std::size_t node_count) {
   // every class. Capacity that is never used is never touched, so it costs no resident memory.
   const std::size_t class_count = node_count + node_count / 2;
   union_find_.reserve(class_count);
+  added_.reserve(class_count);
+  queued_.reserve(class_count);
   classes_.reserve(class_count);
   live_.reserve(class_count);
   added_since_rebuild_.reserve(node_count);
@@ -33,11 +35,11 @@ ClassId EGraph::add_node(ENode node) {
   if (!inserted) return *stored;
 
   const ClassId id = union_find_.make_set();
-  for (const ClassId child : node.children()) {
-    live_class(find_compressing(child)).parents.push_back({node, id});
-  }
+  record_parents(node, id);
+  added_.push_back(node);
+  queued_.push_back(false);
   if (merged_since_rebuild_) {
-    pending_.push_back({node, id});
+    enqueue(id);
   } else {
     added_since_rebuild_.push_back(id);
   }
@@ -48,6 +50,35 @@ ClassId EGraph::add_node(ENode node) {
   ++class_count_;
   clean_ = false;
   return id;
+}
+
+void EGraph::record_parents(const ENode& node, ClassId id) {
+  // Up to this many children a scan of the earlier ones finds repeats; wider nodes stamp classes.
+  constexpr std::size_t kScanned = 8;
+  const auto children = node.children();
+  if (children.size() > kScanned && parent_stamp_.size() < union_find_.size()) {
+    parent_stamp_.resize(union_find_.size(), kNoClass);
+  }
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    const ClassId child = children[k];
+    EClass& eclass = live_class(child);
+    ++eclass.parent_uses;
+    bool listed;
+    if (children.size() <= kScanned) {
+      listed = std::find(children.begin(), children.begin() + static_cast<std::ptrdiff_t>(k),
+                         child) != children.begin() + static_cast<std::ptrdiff_t>(k);
+    } else {
+      listed = parent_stamp_[child] == id;
+      parent_stamp_[child] = id;
+    }
+    if (!listed) eclass.parents.push_back(id);
+  }
+}
+
+void EGraph::enqueue(ClassId id) {
+  if (queued_[id]) return;
+  queued_[id] = true;
+  pending_.push_back(id);
 }
 
 std::optional<ClassId> EGraph::lookup(const ENode& node) const {
@@ -73,10 +104,10 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
 
   if (!merged_since_rebuild_) {
     for (const ClassId added : added_since_rebuild_)
-      pending_.push_back({classes_[added].nodes[0], added});
+      enqueue(added);
     added_since_rebuild_.clear();
   }
-  const bool a_wins = live_class(root_a).parents.size() >= live_class(root_b).parents.size();
+  const bool a_wins = live_class(root_a).parent_uses >= live_class(root_b).parent_uses;
   const ClassId winner = a_wins ? root_a : root_b;
   const ClassId loser = a_wins ? root_b : root_a;
   union_find_.link(loser, winner);
@@ -89,7 +120,9 @@ bool EGraph::union_classes(ClassId a, ClassId b) {
   EClass& kept = live_class(winner);
   if (kept.id != winner) throw InternalError("class stored under the wrong id");
 
-  pending_.insert(pending_.end(), lost.parents.begin(), lost.parents.end());
+  for (const ClassId parent : lost.parents)
+    enqueue(parent);
+  kept.parent_uses += std::exchange(lost.parent_uses, 0);
 
   // Longer sequence first (the winner's on a tie), so the smaller side is what moves.
   if (lost.nodes.size() > kept.nodes.size()) kept.nodes.swap(lost.nodes);
@@ -111,13 +144,15 @@ std::size_t EGraph::rebuild() {
     added_since_rebuild_.clear();
   }
   while (!pending_.empty()) {
-    ENodeEntry entry = std::move(pending_.back());
+    const ClassId id = pending_.back();
     pending_.pop_back();
-    touched_.push_back(entry.id);
-    for (ClassId& child : entry.node.children())
+    queued_[id] = false;
+    touched_.push_back(id);
+    ENode& node = added_[id];
+    for (ClassId& child : node.children())
       child = find_compressing(child);
-    if (auto old = memo_.insert_or_assign(std::move(entry.node), entry.id)) {
-      if (union_classes(*old, entry.id)) ++unions;
+    if (auto old = memo_.insert_or_assign(node, id)) {
+      if (union_classes(*old, id)) ++unions;
     }
   }
   repair_classes();

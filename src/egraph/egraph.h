@@ -82,13 +82,27 @@ class EGraph {
   };
 
   EClass& live_class(ClassId root);
+  // Enters `node`, its children roots, into the parent lists of its child classes: one entry per
+  // distinct child class, one use per child position.
+  void record_parents(const ENode& node, ClassId id);
+  // Queues the node added under `id` for re-canonicalisation, unless it is queued already.
+  void enqueue(ClassId id);
   // Canonicalises the classes touched since the last rebuild and refreshes the operator index.
   void repair_classes();
   std::vector<ClassId> take_touched_roots();
   void reindex(std::span<const ClassId> repaired);
 
   UnionFind union_find_;
-  std::vector<ENodeEntry> pending_;
+  // The node added under each id, its children re-canonicalised by every rebuild that queues it.
+  // Parent lists and the worklist name nodes by these ids instead of holding copies, so memory
+  // stays linear in the number of children however wide a node is.
+  std::vector<ENode, LargeBlockAllocator<ENode>> added_;
+  // Ids whose nodes await re-canonicalisation, used as a stack; a node is queued at most once at a
+  // time (queued_), so a wide node whose children merge many times is re-canonicalised once.
+  std::vector<ClassId> pending_;
+  std::vector<bool> queued_;
+  // Scratch for record_parents on wide nodes: the id of the last node that listed each class.
+  std::vector<ClassId> parent_stamp_;
   FlatHashMap<ENode, ClassId, ENodeHash> memo_;
   // Indexed by class id; only roots are live.
   std::vector<EClass, LargeBlockAllocator<EClass>> classes_;

@@ -120,8 +120,8 @@ TEST_P(UnionWinner, ClassWithMoreParentsWinsAndFirstArgumentWinsTies) {
   EXPECT_EQ(egraph.find(second), winner);
   const EClass& merged = egraph.get_class(first);
   EXPECT_EQ(merged.id, winner);
-  EXPECT_EQ(merged.parents.size(),
-            static_cast<std::size_t>(c.parents_of_first + c.parents_of_second));
+  EXPECT_EQ(merged.parent_uses,
+            static_cast<std::uint64_t>(c.parents_of_first + c.parents_of_second));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnionWinner,
