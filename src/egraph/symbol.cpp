@@ -38,10 +38,12 @@ struct StringHash {
   std::uint64_t operator()(std::string_view text) const { return string_hash(text); }
 };
 
+// Interning appends the text and then indexes it, undoing the append should indexing fail, so an
+// exception (out of memory) leaves a shard as it was and the lock needs no poisoning.
 class Shard {
  public:
   Symbol intern(std::string_view text, std::uint32_t shard_number) {
-    Guard guard(*this);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (const std::uint32_t* position = index_.find(text)) {
       return (shard_number << kPositionBits) | *position;
     }
@@ -51,12 +53,17 @@ class Shard {
     }
     // A deque never relocates its elements, so views into the stored strings stay valid.
     const std::string& stored = strings_.emplace_back(text);
-    index_.try_emplace(stored, static_cast<std::uint32_t>(position));
+    try {
+      index_.try_emplace(stored, static_cast<std::uint32_t>(position));
+    } catch (...) {
+      strings_.pop_back();
+      throw;
+    }
     return (shard_number << kPositionBits) | static_cast<std::uint32_t>(position);
   }
 
   std::string_view resolve(std::uint32_t position) {
-    Guard guard(*this);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (position == 0 || position > strings_.size()) {
       throw InternalError("Symbol position " + std::to_string(position) + " out of range");
     }
@@ -64,28 +71,7 @@ class Shard {
   }
 
  private:
-  // Holds the shard's lock; a shard left by an exception thrown while it was held is poisoned
-  // and refuses all later use.
-  class Guard {
-   public:
-    explicit Guard(Shard& shard) : shard_(shard), lock_(shard.mutex_) {
-      if (shard_.poisoned_) throw InternalError("symbol table shard poisoned");
-      shard_.poisoned_ = true;
-    }
-    ~Guard() {
-      if (std::uncaught_exceptions() == exceptions_on_entry_) shard_.poisoned_ = false;
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-   private:
-    Shard& shard_;
-    std::lock_guard<std::mutex> lock_;
-    int exceptions_on_entry_ = std::uncaught_exceptions();
-  };
-
   std::mutex mutex_;
-  bool poisoned_ = false;
   std::deque<std::string> strings_;
   FlatHashMap<std::string_view, std::uint32_t, StringHash> index_;
 };

@@ -1,5 +1,7 @@
 // Symbol: an interned operator or variable name. The table behind it is process-wide, sharded and
-// only grows, so a symbol and the text it resolves to stay valid until the process ends.
+// only grows, so a symbol and the text it resolves to stay valid until the process ends. It holds
+// the texts of rules and patterns, a small fixed set: an e-graph built from user data names its
+// operators by ids of its own (the reduction's key ids), so no user text ever lands here.
 #pragma once
 
 #include <cstdint>

@@ -10,10 +10,22 @@ namespace zembric {
 
 KeyTable::KeyTable() : seed_(fresh_hash_seed()), begin_{0} {}
 
-KeyId KeyTable::intern(std::string_view key) {
-  SeededHasher h(seed_);
+namespace {
+
+std::uint64_t key_hash(std::string_view key, std::uint64_t seed) noexcept {
+  SeededHasher h(seed);
   h.add_bytes(key);
-  const std::uint64_t hash = h.finish();
+  return h.finish();
+}
+
+}  // namespace
+
+KeyId KeyTable::find(std::string_view key) const {
+  return index_.find(key_hash(key, seed_), [&](std::uint32_t id) { return text(id) == key; });
+}
+
+KeyId KeyTable::intern(std::string_view key) {
+  const std::uint64_t hash = key_hash(key, seed_);
   const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });
   if (found != FlatIdIndex::kNone) return found;
   if (size() >= FlatIdIndex::kMaxEntries) {

@@ -1,4 +1,5 @@
-// SaturationEngine. Load: one e-node per term, the symbol of each distinct key id interned once.
+// SaturationEngine. Load: one e-node per term whose operator is the term's key id, so nothing that
+// outlives the run holds user text; the rules' operators are renamed into the same ids per run.
 // Saturate: the runner with iteration limit 12, node limit 4n + 1024 and its 5-second default.
 // Read back: each term's final class; the earliest term of a class represents it, so the output is
 // the representatives in input order with children renumbered, sharing the input's key table.
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -67,6 +69,41 @@ bool is_op_key(std::string_view key) {
   return key.size() >= 3 && key.starts_with("op|");
 }
 
+// The rules with their operators renamed into this run's key ids, the e-graph's operators. A rule
+// operator that no key of the run spells gets an id past the table's end, one per distinct text,
+// which matches no node; only the rules' own constant texts were ever interned as symbols.
+std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
+                                        const KeyTable& keys) {
+  std::vector<std::string_view> absent;
+  auto bind = [&](egraph::Symbol op) -> egraph::Symbol {
+    const std::string_view text = egraph::symbol_text(op);
+    const KeyId key = keys.find(text);
+    if (key != KeyTable::kAbsent) return key;
+    auto it = std::ranges::find(absent, text);
+    if (it == absent.end()) it = absent.insert(it, text);
+    const std::size_t id = keys.size() + static_cast<std::size_t>(it - absent.begin());
+    if (id >= std::numeric_limits<egraph::Symbol>::max()) {
+      throw std::length_error("a reduction handles at most 4294967294 distinct keys");
+    }
+    return static_cast<egraph::Symbol>(id);
+  };
+  auto bind_tree = [&](const egraph::PatternTree& tree) {
+    egraph::PatternTree bound = tree;
+    for (egraph::PatternEntry& entry : bound) {
+      if (auto* node = std::get_if<egraph::ENode>(&entry)) {
+        *node = egraph::ENode(bind(node->op()), node->children());
+      }
+    }
+    return egraph::Pattern(std::move(bound));
+  };
+  std::vector<egraph::Rewrite> bound;
+  bound.reserve(rules.size());
+  for (const egraph::Rewrite& rule : rules) {
+    bound.push_back({rule.name, bind_tree(rule.searcher.tree), bind_tree(rule.applier.tree)});
+  }
+  return bound;
+}
+
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
@@ -85,29 +122,26 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
 
-  // Load: one e-node per term; equal keys over equal classes share a class from the start. Each
-  // distinct key goes through the shared, locked symbol table once per run.
-  std::vector<egraph::Symbol> symbol_of(keys.size());
-  std::vector<bool> interned(keys.size(), false);
+  // Load: one e-node per term, its operator the term's key id; equal keys over equal classes
+  // share a class from the start.
   egraph::EGraph graph;
   graph.reserve(n);
   std::vector<ClassId> class_of(n);
   std::vector<ClassId> children;
   // Terms ahead whose hash-cons slots are prefetched: at a million terms nearly every insertion
-  // misses the cache, and a term's node is known once its children's classes and symbol are.
+  // misses the cache, and a term's node is known once its children's classes are.
   constexpr std::size_t kLookahead = 8;
   auto prefetch_term = [&](std::size_t j) {
     const auto t = static_cast<TermIndex>(j);
-    const KeyId key = input.key_id(t);
     const auto term_children = input.children(t);
-    if (!interned[key] || term_children.size() > egraph::ENode::kInlineChildren) return;
+    if (term_children.size() > egraph::ENode::kInlineChildren) return;
     std::array<ClassId, egraph::ENode::kInlineChildren> ahead{};
     for (std::size_t c = 0; c < term_children.size(); ++c) {
       // Not yet loaded (or invalid, which the load itself reports): nothing to prefetch.
       if (term_children[c] >= j - kLookahead) return;
       ahead[c] = class_of[term_children[c]];
     }
-    graph.prefetch(egraph::ENode(symbol_of[key], std::span(ahead.data(), term_children.size())));
+    graph.prefetch(egraph::ENode(input.key_id(t), std::span(ahead.data(), term_children.size())));
   };
   for (std::size_t i = 0; i < n; ++i) {
     const auto t = static_cast<TermIndex>(i);
@@ -120,19 +154,14 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
       }
       children.push_back(class_of[child]);
     }
-    const KeyId key = input.key_id(t);
-    if (!interned[key]) {
-      symbol_of[key] = egraph::intern_symbol(keys.text(key));
-      interned[key] = true;
-    }
-    class_of[i] = graph.find(graph.add_node(egraph::ENode(symbol_of[key], children)));
+    class_of[i] = graph.find(graph.add_node(egraph::ENode(input.key_id(t), children)));
   }
-  symbol_of = {};
-  interned = {};
+  children = {};
 
+  const std::vector<egraph::Rewrite> rules = bind_rules(rules_, keys);
   egraph::SaturationRunner runner;
   runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024);
-  runner.run(rules_);
+  runner.run(rules);
   const egraph::EGraph& saturated = runner.egraph();
 
   // Read back and number the classes by their earliest term.
