@@ -11,8 +11,13 @@
 #include <utility>
 
 #include "store/internal_error.h"
+#include "store/seeded_hash.h"
 
 namespace zembric::egraph {
+
+// The hash-cons is seeded per e-graph: operators and children are ids that the graph's shape
+// decides, and a fixed hash would let a shape be chosen to pile its nodes into one probe run.
+EGraph::EGraph() : memo_(ENodeHash{fresh_hash_seed()}) {}
 
 void EGraph::reserve(std::size_t node_count) {
   memo_.reserve(node_count);

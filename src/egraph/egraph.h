@@ -23,7 +23,7 @@ namespace zembric::egraph {
 
 class EGraph {
  public:
-  EGraph() = default;
+  EGraph();
   EGraph(EGraph&&) noexcept = default;
   EGraph& operator=(EGraph&&) noexcept = default;
   EGraph(const EGraph&) = delete;

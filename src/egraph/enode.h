@@ -75,10 +75,11 @@ class ENode {
   // Same operator and number of children; the children themselves are not compared.
   bool matches(const ENode& other) const { return op_ == other.op_ && arity_ == other.arity_; }
 
-  std::uint64_t hash() const {
+  // `seed` varies per table, so that no graph shape can be chosen to collide in every table.
+  std::uint64_t hash(std::uint64_t seed = 0) const {
     // Cheap multiplicative combine; the hash table avalanches the result itself.
     constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15ULL;
-    std::uint64_t h = (std::uint64_t{op_} << 32 | arity_) * kMul;
+    std::uint64_t h = ((std::uint64_t{op_} << 32 | arity_) ^ seed) * kMul;
     for (const ClassId child : children())
       h = ((h << 5 | h >> 59) ^ child) * kMul;
     return h;
@@ -117,7 +118,8 @@ class ENode {
 };
 
 struct ENodeHash {
-  std::uint64_t operator()(const ENode& node) const { return node.hash(); }
+  std::uint64_t seed = 0;
+  std::uint64_t operator()(const ENode& node) const { return node.hash(seed); }
 };
 
 }  // namespace zembric::egraph

@@ -30,6 +30,7 @@ template <class Key, class Value, class Hash, class Equal = std::equal_to<>>
 class FlatHashMap {
  public:
   FlatHashMap() = default;
+  explicit FlatHashMap(Hash hash) : hash_(std::move(hash)) {}
   FlatHashMap(const FlatHashMap&) = delete;
   FlatHashMap& operator=(const FlatHashMap&) = delete;
   FlatHashMap(FlatHashMap&& other) noexcept { swap(other); }
@@ -104,6 +105,7 @@ class FlatHashMap {
     std::swap(slots_, other.slots_);
     std::swap(mask_, other.mask_);
     std::swap(size_, other.size_);
+    std::swap(hash_, other.hash_);
   }
 
  private:
