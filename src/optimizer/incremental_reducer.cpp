@@ -58,12 +58,19 @@ Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
   }
 
   return locked([&]() -> Expected<ReducedStore, BadNodeId> {
-    if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
-    const SaturationEngine engine;
-    Expected<ReducedGraph, BadNodeId> reduced =
-        state_.reduce_canonical(roots, engine, maximal_fusion);
-    if (!reduced) return std::move(reduced).error();
-    return from_reduced(std::move(reduced).value());
+    // A finalize that fails for memory takes back what it consumed, leaving the reducer as it was.
+    const ReducerState::Checkpoint before = state_.checkpoint();
+    try {
+      if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
+      const SaturationEngine engine;
+      Expected<ReducedGraph, BadNodeId> reduced =
+          state_.reduce_canonical(roots, engine, maximal_fusion);
+      if (!reduced) return std::move(reduced).error();
+      return from_reduced(std::move(reduced).value());
+    } catch (...) {
+      state_.rollback(before);
+      throw;
+    }
   });
 }
 

@@ -171,7 +171,33 @@ NodeId ReducerState::append(const Node& node, std::span<const NodeId> inputs, st
   return id;
 }
 
+void ReducerState::rollback(const Checkpoint& to) noexcept {
+  // Canonical nodes are removed newest first, each with its hash-cons entry; the hash is
+  // recomputed from the node, whose inputs are the translated ones it was hashed with.
+  while (canonical_.size() > to.canonical) {
+    const Node& node = canonical_.back();
+    const auto inputs = node.inputs();
+    const bool commutative =
+        inputs.size() == 2 && node.params().empty() && has_commutative_name(node);
+    hashcons_.erase(canonical_hash(node, inputs, commutative, seed_),
+                    static_cast<std::uint32_t>(canonical_.size() - 1));
+    canonical_.pop_back();
+  }
+  id_map_.resize(std::min(id_map_.size(), to.consumed));
+  total_ = to.total;
+}
+
 Expected<std::uint64_t, BadNodeId> ReducerState::consume(std::span<const Node> delta) {
+  const Checkpoint before = checkpoint();
+  try {
+    return consume_nodes(delta);
+  } catch (...) {
+    rollback(before);
+    throw;
+  }
+}
+
+Expected<std::uint64_t, BadNodeId> ReducerState::consume_nodes(std::span<const Node> delta) {
   // Every node takes one map entry and at most one canonical slot: room for the whole delta at
   // once, and geometric growth, so that small steps do not reallocate once each. Growing the node
   // list moves every node, and untouched capacity costs address space only, so it grows fourfold.

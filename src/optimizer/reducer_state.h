@@ -5,6 +5,7 @@
 // smaller than the store.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -25,8 +26,18 @@ class ReducerState {
 
   // Consumes `delta`, the store's nodes from the watermark on. The nodes are only read: a node is
   // copied when it becomes canonical, so `delta` may be the store's own list under its lock. On
-  // BadNodeId the nodes before the offender stay consumed and total_work does not grow.
+  // BadNodeId the nodes before the offender stay consumed and total_work does not grow; should
+  // an exception (out of memory) end it, the state is rolled back to where it was.
   Expected<std::uint64_t, BadNodeId> consume(std::span<const Node> delta);
+
+  // A point to roll back to: everything consumed after it can be undone without allocating.
+  struct Checkpoint {
+    std::size_t consumed;
+    std::size_t canonical;
+    std::uint64_t total;
+  };
+  Checkpoint checkpoint() const noexcept { return {id_map_.size(), canonical_.size(), total_}; }
+  void rollback(const Checkpoint& to) noexcept;
 
   // Reduces the canonical form against store ids `outputs`. Leaves the state unchanged.
   Expected<ReducedGraph, BadNodeId> reduce_canonical(std::span<const NodeId> outputs,
@@ -45,6 +56,8 @@ class ReducerState {
   std::uint32_t lookup(const Node& node, std::span<const NodeId> inputs, bool commutative,
                        std::uint64_t hash) const;
   NodeId append(const Node& node, std::span<const NodeId> inputs, std::uint64_t hash);
+  // consume without the rollback.
+  Expected<std::uint64_t, BadNodeId> consume_nodes(std::span<const Node> delta);
 
   std::vector<Node> canonical_;
   std::vector<NodeId> id_map_;

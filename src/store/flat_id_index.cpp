@@ -93,4 +93,25 @@ void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {
   ++size_;
 }
 
+void FlatIdIndex::erase(std::uint64_t hash, std::uint32_t id) noexcept {
+  if (capacity_ == 0) return;
+  const std::uint32_t tag = tag_of(hash);
+  std::size_t gap = home(tag);
+  for (;; gap = (gap + 1) & mask_) {
+    const Slot slot = slots_[gap];
+    if (slot.id_plus_one == 0) return;
+    if (slot.tag == tag && slot.id_plus_one == id + 1) break;
+  }
+  // An entry further along the run moves into the gap when the gap lies between its home and its
+  // slot, i.e. when it is at least as far from its home as from the gap.
+  for (std::size_t j = (gap + 1) & mask_; slots_[j].id_plus_one != 0; j = (j + 1) & mask_) {
+    if (((j - home(slots_[j].tag)) & mask_) >= ((j - gap) & mask_)) {
+      slots_[gap] = slots_[j];
+      gap = j;
+    }
+  }
+  slots_[gap] = Slot{0, 0};
+  --size_;
+}
+
 }  // namespace zembric

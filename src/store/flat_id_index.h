@@ -67,6 +67,10 @@ class FlatIdIndex {
 
   void reserve(std::size_t entries);
 
+  // Removes the entry of `id` stored under `hash`, if present, shifting the rest of its probe run
+  // back over the gap, so that no tombstone is left. Allocates nothing: rollbacks rely on it.
+  void erase(std::uint64_t hash, std::uint32_t id) noexcept;
+
  private:
   struct Slot {
     std::uint32_t tag;

@@ -1,10 +1,13 @@
-// PoisonableMutex: the lock of a store or reducer. A call that unwinds with an exception while
-// holding it can only be a broken invariant, and the state it guarded may be half-changed, so the
-// lock is poisoned then and refuses every later operation.
+// PoisonableMutex: the lock of a store or reducer. Every operation under it either completes or,
+// when it runs out of memory or room (std::bad_alloc, std::length_error), leaves the guarded state
+// as it found it. Any other exception unwinding while the lock is held can only be a broken
+// invariant, and the state may be half-changed, so the lock is poisoned then and refuses every
+// later operation.
 #pragma once
 
-#include <exception>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 
 #include "store/internal_error.h"
 
@@ -12,32 +15,28 @@ namespace zembric {
 
 class PoisonableMutex {
  public:
-  // Holds the mutex for one operation. Throws InternalError(`poisoned_message`) when the mutex
-  // was poisoned; poisons it when an exception unwinds through the guard.
+  // Holds the mutex across several steps, for an owner that restores its invariants itself should
+  // one of them fail (as a builder of a store no one else sees does); it never poisons. Throws
+  // InternalError(`poisoned_message`) when the mutex was poisoned.
   class Guard {
    public:
-    Guard(PoisonableMutex& mutex, const char* poisoned_message)
-        : mutex_(mutex), exceptions_on_entry_(std::uncaught_exceptions()) {
+    Guard(PoisonableMutex& mutex, const char* poisoned_message) : mutex_(mutex) {
       mutex_.mutex_.lock();
       if (mutex_.poisoned_) {
         mutex_.mutex_.unlock();
         throw InternalError(poisoned_message);
       }
     }
-    ~Guard() {
-      if (std::uncaught_exceptions() > exceptions_on_entry_) mutex_.poisoned_ = true;
-      mutex_.mutex_.unlock();
-    }
+    ~Guard() { mutex_.mutex_.unlock(); }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
    private:
     PoisonableMutex& mutex_;
-    int exceptions_on_entry_;
   };
 
-  // Returns `operation()` run under the mutex, failing and poisoning as a Guard around it would.
-  // A handler instead of the count of uncaught exceptions: the success path costs nothing extra.
+  // Returns `operation()` run under the mutex. Fails when the mutex was poisoned; poisons it when
+  // the operation throws anything but exhausted memory or room.
   template <class Operation>
   decltype(auto) locked(const char* poisoned_message, Operation&& operation) {
     mutex_.lock();
@@ -52,6 +51,10 @@ class PoisonableMutex {
     } unlock{mutex_};
     try {
       return operation();
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::length_error&) {
+      throw;
     } catch (...) {
       poisoned_ = true;
       throw;

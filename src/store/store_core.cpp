@@ -21,9 +21,9 @@ StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
   const std::uint64_t hash = hash_node(node, seed_);
-  // Not a Lock: this is the hottest path, and the Guard's exception count costs more than the
-  // rest of the locking.
-  return mutex_.locked(kPoisoned, [&] {
+  // Strong guarantee: the list grows before the index claims a slot, so a failure for memory
+  // leaves both as they were.
+  return locked([&] {
     // The probe's first slot is most likely a cache miss: start loading it while checking inputs.
     index_.prefetch(hash);
     return intern_locked(std::move(node), hash);
@@ -57,8 +57,7 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t 
 }
 
 void StoreCore::reserve(std::uint64_t nodes) {
-  Lock lock(*this);
-  reserve_locked(nodes);
+  locked([&] { reserve_locked(nodes); });
 }
 
 void StoreCore::reserve_locked(std::uint64_t nodes) {
@@ -156,46 +155,43 @@ Expected<NodeId, BadNodeId> StoreCore::Builder::intern(Node&& node) {
 }
 
 std::uint64_t StoreCore::node_count() {
-  Lock lock(*this);
-  return nodes_.size();
+  return locked([&] { return std::uint64_t{nodes_.size()}; });
 }
 
 std::optional<BadNodeId> StoreCore::mark_output(NodeId id) {
-  Lock lock(*this);
-  return mark_output_locked(id);
+  return locked([&] { return mark_output_locked(id); });
 }
 
 std::optional<BadNodeId> StoreCore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return BadNodeId{id};
   // A bitmap instead of a scan of the marks: a blob may carry a mark for every node.
+  // Both may fail for memory; the mark is set only once the list holds it.
   if (marked_.size() <= id) marked_.resize(nodes_.size());
   if (!marked_[id]) {
-    marked_[id] = true;
     outputs_.push_back(id);
+    marked_[id] = true;
   }
   return std::nullopt;
 }
 
 std::vector<NodeId> StoreCore::outputs() {
-  Lock lock(*this);
-  return outputs_;
+  return locked([&] { return outputs_; });
 }
 
 StoreSnapshot StoreCore::snapshot() {
-  Lock lock(*this);
-  return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_};
+  return locked([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
 }
 
 NodeList StoreCore::nodes_copy() {
-  Lock lock(*this);
-  return {nodes_.begin(), nodes_.end()};
+  return locked([&] { return NodeList(nodes_.begin(), nodes_.end()); });
 }
 
 std::vector<Node> StoreCore::nodes_since(std::uint64_t watermark) {
-  Lock lock(*this);
-  const std::size_t from =
-      static_cast<std::size_t>(std::min<std::uint64_t>(watermark, nodes_.size()));
-  return std::vector<Node>(nodes_.begin() + static_cast<std::ptrdiff_t>(from), nodes_.end());
+  return locked([&] {
+    const std::size_t from =
+        static_cast<std::size_t>(std::min<std::uint64_t>(watermark, nodes_.size()));
+    return std::vector<Node>(nodes_.begin() + static_cast<std::ptrdiff_t>(from), nodes_.end());
+  });
 }
 
 }  // namespace zembric

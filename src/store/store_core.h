@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "store/expected.h"
@@ -69,6 +70,12 @@ class StoreCore {
    public:
     explicit Lock(StoreCore& store) : PoisonableMutex::Guard(store.mutex_, kPoisoned) {}
   };
+
+  // Runs one operation under the lock; see PoisonableMutex::locked.
+  template <class Operation>
+  decltype(auto) locked(Operation&& operation) {
+    return mutex_.locked(kPoisoned, std::forward<Operation>(operation));
+  }
 
   // The bodies of intern, reserve and mark_output, for a caller that holds the lock.
   Expected<NodeId, BadNodeId> intern_locked(Node&& node, std::uint64_t hash);
