@@ -26,6 +26,11 @@ inline std::uint64_t mix_hash(std::uint64_t h) {
   return h;
 }
 
+// A test seam, all ones otherwise: every map's hashes are masked with it after mixing, so that a
+// test can make unequal keys collide and exercise the e-graph's equality checks on small graphs.
+// Set only while no map is in use.
+inline std::uint64_t flat_hash_collision_mask_for_testing = ~std::uint64_t{0};
+
 template <class Key, class Value, class Hash, class Equal = std::equal_to<>>
 class FlatHashMap {
  public:
@@ -46,7 +51,7 @@ class FlatHashMap {
   template <class K>
   const Value* find(const K& key) const {
     if (size_ == 0) return nullptr;
-    const std::uint64_t h = mix_hash(hash_(key));
+    const std::uint64_t h = hashed(key);
     const std::uint8_t tag = tag_of(h);
     for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
       if (ctrl_[i] == kEmpty) return nullptr;
@@ -63,7 +68,7 @@ class FlatHashMap {
   template <class K>
   void prefetch(const K& key) const {
     if (ctrl_ == nullptr) return;
-    const std::size_t i = mix_hash(hash_(key)) & mask_;
+    const std::size_t i = hashed(key) & mask_;
     __builtin_prefetch(&ctrl_[i], 1);
     __builtin_prefetch(&slots_[i], 1);
   }
@@ -72,7 +77,7 @@ class FlatHashMap {
   // inserted.
   std::pair<Value*, bool> try_emplace(Key key, Value value) {
     reserve(size_ + 1);
-    const std::uint64_t h = mix_hash(hash_(key));
+    const std::uint64_t h = hashed(key);
     const std::uint8_t tag = tag_of(h);
     std::size_t i = h & mask_;
     for (; ctrl_[i] != kEmpty; i = (i + 1) & mask_) {
@@ -115,6 +120,10 @@ class FlatHashMap {
   };
   static constexpr std::uint8_t kEmpty = 0;
 
+  template <class K>
+  std::uint64_t hashed(const K& key) const {
+    return mix_hash(hash_(key)) & flat_hash_collision_mask_for_testing;
+  }
   static std::uint8_t tag_of(std::uint64_t h) {
     return static_cast<std::uint8_t>(0x80 | (h >> 57));
   }
@@ -136,7 +145,7 @@ class FlatHashMap {
     mask_ = new_capacity - 1;
     for (std::size_t j = 0; j < old_capacity; ++j) {
       if (old_ctrl[j] == kEmpty) continue;
-      const std::uint64_t h = mix_hash(hash_(old_slots[j].key));
+      const std::uint64_t h = hashed(old_slots[j].key);
       std::size_t i = h & mask_;
       while (ctrl_[i] != kEmpty)
         i = (i + 1) & mask_;

@@ -19,6 +19,12 @@ class FlatIdIndex {
   // Ids go up to kNone - 1 so that id + 1 fits the slot.
   static constexpr std::uint64_t kMaxEntries = kNone - 1;
 
+  // A test seam, all ones otherwise: the hash bits an index keeps (which both place and tag its
+  // entries) are masked with it, so that a test can make unequal values collide in every index,
+  // exercising the equality checks of the store, the key tables and the hash-consing with a few
+  // hundred nodes. Set only while no index is in use.
+  static inline std::uint32_t collision_mask_for_testing = ~std::uint32_t{0};
+
   FlatIdIndex() noexcept = default;
   FlatIdIndex(const FlatIdIndex& other);
   FlatIdIndex& operator=(const FlatIdIndex& other);
@@ -78,7 +84,7 @@ class FlatIdIndex {
   };
 
   static std::uint32_t tag_of(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> 32);
+    return static_cast<std::uint32_t>(hash >> 32) & collision_mask_for_testing;
   }
   // Fibonacci placement spreads tags that differ only in their low bits.
   std::size_t home(std::uint32_t tag) const noexcept {
