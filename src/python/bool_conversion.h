@@ -6,8 +6,9 @@
 
 namespace zembric::python {
 
-// Omitted (nullptr) or None gives `fallback`. Accepts a bool and NumPy's bool scalar (through its
-// truth value); anything else, int included, is a TypeError with the argument prefix for `name`.
+// Omitted (nullptr) or None gives `fallback`. Accepts a bool and NumPy's bool scalar (its exact
+// type, through its truth value); anything else, int and look-alikes of NumPy's bool included, is a
+// TypeError with the argument prefix for `name`.
 bool convert_bool_argument(PyObject* object, const char* name, bool fallback, bool& out);
 
 }  // namespace zembric::python
