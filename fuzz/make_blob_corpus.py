@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the blob reader fuzz target into corpus/blob_reader/.
+"""Writes the seed corpora of the fuzz targets into corpus/blob_reader/ and corpus/graph_road/.
 
-The blobs are assembled field by field here, independently of the C++ writer: a few valid ones
-covering every node kind, param type and token kind, and a few malformed ones, one per error.
+The blobs are assembled field by field here, independently of the C++ writer. For the reader: a
+few valid ones covering every node kind, param type and token kind, and a few malformed ones, one
+per error. For the whole road: graphs that the rewrites and stage fusion act on.
 """
 
 import pathlib
+import random
 import struct
 
 
@@ -117,11 +119,77 @@ def corpus():
     }
 
 
+def scalar_side(scalar, side):
+    kind = 1 if isinstance(scalar, float) else 0
+    return ("scalar", kind, scalar), ("side", 3, side)
+
+
+def random_graph(seed, count):
+    """A graph of `count` nodes mixing every shape the rewrites and fusion act on; drawn from a
+    seeded generator, so the file is the same on every run."""
+    draw = random.Random(seed)
+    records = [source("x"), source("y")]
+    for i in range(2, count):
+        pick = lambda: draw.randrange(max(0, i - 8), i)  # noqa: E731 (mostly local edges)
+        shape = draw.choice(["commutative", "commutative", "plain", "plain", "identity",
+                             "reduction", "exchange"])
+        if shape == "commutative":
+            records.append(op(draw.choice(["add", "mul", "maximum", "eq"]), [pick(), pick()]))
+        elif shape == "plain":
+            records.append(op(draw.choice(["neg", "exp", "sub"]), [pick()]))
+        elif shape == "identity":
+            name, scalar = draw.choice([("add", 0.0), ("mul", 1.0)])
+            records.append(op(name, [pick()], *scalar_side(scalar, draw.choice("lr"))))
+        elif shape == "reduction":
+            records.append(op("sum", [pick()], kind=2))
+        else:
+            records.append(exchange([pick()]))
+    return blob(records, sorted({draw.randrange(count) for _ in range(3)}))
+
+
+def road_corpus():
+    # Trailing bytes are ignored by the reader; the road fuzzer draws its roots and step cuts from
+    # them.
+    return {
+        "commuted_pairs": blob(
+            [source("x"), source("y"), op("add", [0, 1]), op("add", [1, 0]), op("mul", [2, 3]),
+             op("mul", [3, 2]), op("neg", [4]), op("neg", [5])],
+            [6, 7]) + b"\x02\x00\x06\x00\x07\x00\x01\x00\x02\x00\x03\x00\x04\x00",
+        "identities": blob(
+            [source("x"), op("add", [0], *scalar_side(0.0, "r")),
+             op("mul", [1], *scalar_side(1.0, "l")), op("neg", [2]),
+             op("add", [3], *scalar_side(0, "r")), op("sum", [4], ("axis", 0, 0), kind=2),
+             op("mul", [0], *scalar_side(-0.0, "r"))],
+            [5, 3, 6]),
+        "fan_out": blob(
+            [source("x"), op("neg", [0]), op("exp", [1]), op("log", [1]), op("sub", [2, 3]),
+             op("sum", [4], kind=2), exchange([5], ("scheme", 3, "ring")), op("tanh", [6])],
+            [7, 2]) + b"\x03\x00\x07\x00\x02\x00\x04\x00\x00\x00\x02\x00\x05\x00\x03\x00",
+        "nested_commute": blob(
+            [source("x"), source("y"), source("z"), op("maximum", [0, 1]),
+             op("maximum", [3, 2]), op("maximum", [2, 3]), op("minimum", [1, 0]),
+             op("eq", [4, 5]), op("ne", [6, 4]), op("and", [7, 8]), op("or", [8, 7])],
+            [9, 10]),
+        "stages_and_externals": blob(
+            [source("x", ("shape", 3, "f32[4]")), source("y"),
+             stage([0, 1], [("op|add|", [(0, 0), (0, 1)]), ("op|neg|", [(1, 0)])]),
+             op("mul", [2, 0]), op("mul", [0, 2]),
+             external(["onnx", "sha256:ab", "torch", "2.1", "f32->f32"], None, [3, 4]),
+             op("add", [5], *scalar_side(0.0, "l")), op("exp", [6]),
+             exchange([7]), op("sum", [8], kind=2)],
+            [9]),
+        "random_40": random_graph(1, 40),
+        "random_100": random_graph(2, 100),
+    }
+
+
 def main():
-    directory = pathlib.Path(__file__).resolve().parent / "corpus" / "blob_reader"
-    directory.mkdir(parents=True, exist_ok=True)
-    for name, data in corpus().items():
-        (directory / name).write_bytes(data)
+    root = pathlib.Path(__file__).resolve().parent / "corpus"
+    for name, blobs in (("blob_reader", corpus()), ("graph_road", road_corpus())):
+        directory = root / name
+        directory.mkdir(parents=True, exist_ok=True)
+        for file_name, data in blobs.items():
+            (directory / file_name).write_bytes(data)
 
 
 if __name__ == "__main__":
