@@ -1,12 +1,20 @@
 """zembric_core benchmark suite: one command, ratios against pure-Python baselines run in the same process.
 
     python bench/run_benchmarks.py [--sizes 10000,100000,1000000] [--smoke] [--output bench/RESULTS.md]
+                                   [--collide-sizes 20000,40000] [--wide-width 100000]
 
 Workloads are generated first (seeded, as plain lists of call tuples, see workloads.py), then timed:
 building from Python, reduce (both fusion modes), IncrementalReducer fed in 1 and in 1,000 steps,
 serialize/deserialize, nodes(), to_dot(), and memory (resident bytes per stored node, peak extra
 bytes of reduce per input node) measured in child processes so that one run's heap does not hide
 the next one's growth.
+
+Two hostile workloads follow, each beside an ordinary graph of the same shape: sources whose keys
+all collide under the symbol table's former fixed string hash (against ordinary names of the same
+length), and one node with very many inputs (one source repeated, or all distinct, against a binary
+tree with as many nodes and inputs). Their memory is always measured, in a child process held to
+--child-memory-limit-gib of address space, before their in-process timing, so that a workload that
+cannot fit is reported as such instead of exhausting the machine's memory.
 
 Every time is the best of N repeats with the garbage collector off, as wall time
 (perf_counter_ns) and as the process's CPU time. Verdicts use CPU time by default (--verdict-clock),
@@ -132,6 +140,16 @@ def make_workload(kind: str, size: int) -> wl.Workload:
         return wl.commutative_stress(size)
     if kind == "chain":
         return wl.op_chain(size)
+    if kind == "colliding names":
+        return wl.colliding_names(size)
+    if kind == "ordinary names":
+        return wl.ordinary_names(size)
+    if kind == "wide, repeated":
+        return wl.wide_node(size, distinct=False)
+    if kind == "wide, distinct":
+        return wl.wide_node(size, distinct=True)
+    if kind == "concat tree":
+        return wl.concat_tree(size)
     raise ValueError(kind)
 
 
@@ -141,9 +159,10 @@ def child_memory(kind: str, size: int) -> dict:
     nodes = wl.python_interning(work.calls)
     texts = wl.text_bytes(nodes)
     del nodes
-    # Warm-up: import-time and first-use allocations (symbol table, type objects) happen here.
+    # Warm-up: import-time and first-use allocations (symbol table, type objects) happen here, on a
+    # model-like graph, since a prefix of a hostile workload may be as costly as all of it.
     warm = zembric_core.GraphStore()
-    wl.build_all(warm, work.calls[: min(2000, len(work.calls))])
+    wl.build_all(warm, (work if kind in ("model", "stress", "chain") else wl.elementwise_model(2000)).calls[:2000])
     warm.reduce(outputs=[warm.node_count() - 1])
     del warm
     _release_heap()
@@ -169,6 +188,8 @@ def child_memory(kind: str, size: int) -> dict:
     del reduced
     return {
         "stored_nodes": work.stored_nodes,
+        "inputs": wl.input_count(work.calls),
+        "reduce_peak_bytes": max(0, peak - base),
         "rss_per_node": grown / work.stored_nodes,
         "text_per_node": texts / work.stored_nodes,
         "reduce_peak_per_node": max(0, peak - base) / work.stored_nodes,
@@ -184,6 +205,33 @@ def run_child_memory(kind: str, size: int) -> dict:
         text=True,
     )
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def run_guarded_child_memory(kind: str, size: int, limit_bytes: int, timeout_s: float) -> dict | str:
+    """``run_child_memory`` with the child's address space and time limited; a failure is returned
+    as a sentence saying why instead of raised."""
+
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (limit_bytes, limit_bytes))
+
+    try:
+        out = subprocess.run(
+            [sys.executable, __file__, "--child-memory", kind, str(size)],
+            capture_output=True,
+            text=True,
+            preexec_fn=limit,
+            timeout=timeout_s,
+        )
+    except subprocess.TimeoutExpired:
+        return f"did not finish within {timeout_s:,.0f} s"
+    if out.returncode == 0:
+        return json.loads(out.stdout.strip().splitlines()[-1])
+    if "MemoryError" in out.stderr or "bad_alloc" in out.stderr:
+        return f"ran out of its {limit_bytes / 2**30:g} GiB address space"
+    if out.returncode < 0:
+        return f"was killed by signal {-out.returncode}"
+    last = out.stderr.strip().splitlines()[-1:] or ["no message"]
+    return f"failed with exit code {out.returncode}: {last[0]}"
 
 
 # --------------------------------------------------------------------------- one workload
@@ -403,6 +451,97 @@ def bench_workload(kind: str, size: int, repeats: int, memory: bool) -> Result:
     return res
 
 
+# --------------------------------------------------------------------------- hostile workloads
+
+
+def _built(work: wl.Workload) -> zembric_core.GraphStore:
+    store = zembric_core.GraphStore()
+    wl.build_all(store, work.calls)
+    assert store.node_count() == work.stored_nodes, (store.node_count(), work.stored_nodes)
+    return store
+
+
+def bench_colliding_names(count: int, repeats: int) -> Result:
+    """reduce() over sources whose keys collide under the former symbol hash, and over ordinary names."""
+    hostile, plain = wl.colliding_names(count), wl.ordinary_names(count)
+    res = Result(
+        hostile.name,
+        "colliding names",
+        count,
+        len(hostile.calls),
+        hostile.stored_nodes,
+        len(hostile.outputs),
+        hostile.mix,
+        repeats,
+    )
+    s_hostile, s_plain = _built(hostile), _built(plain)
+    t_hostile, (_, report), t_plain, (_, plain_report) = timed_pair(
+        lambda _: s_hostile.reduce(outputs=hostile.outputs), lambda _: s_plain.reduce(outputs=plain.outputs), repeats
+    )
+    assert report == plain_report, (report, plain_report)
+    res.report = report
+    n = hostile.stored_nodes
+    res.rows.append(("reduce(), colliding names", *per(t_hostile, n), "ns/input node", ""))
+    res.rows.append(("reduce(), ordinary names of the same length (baseline)", *per(t_plain, n), "ns/input node", ""))
+    res.rows.append(
+        ("colliding / ordinary", t_hostile.wall_ns / t_plain.wall_ns, t_hostile.cpu_ns / t_plain.cpu_ns, "x", "")
+    )
+    first = hostile.calls[0][1]
+    res.notes.append(
+        f"Names are {len(first)} characters, such as {first!r}; every source key (\"src|\" + name) has the "
+        f"former fixed string hash {wl.fixed_symbol_hash(b'src|' + first.encode()):016x}. Both graphs have the "
+        "same shape and give the same report."
+    )
+    return res
+
+
+def bench_wide_node(width: int, repeats: int, limit_bytes: int, timeout_s: float) -> Result:
+    """reduce() time and peak memory per input of one very wide node, beside a binary tree."""
+    kinds = ("wide, repeated", "wide, distinct", "concat tree")
+    names = ("one source repeated", "distinct sources", "binary concat tree (baseline)")
+    works = [make_workload(kind, width) for kind in kinds]
+    inputs = [wl.input_count(w.calls) for w in works]
+    distinct = works[1]
+    res = Result(
+        f"one node over {width:,} inputs",
+        "wide",
+        width,
+        len(distinct.calls),
+        distinct.stored_nodes,
+        len(distinct.outputs),
+        distinct.mix,
+        repeats,
+    )
+    # Memory first, in guarded children: what cannot fit there is not run in this process.
+    memory = [run_guarded_child_memory(kind, width, limit_bytes, timeout_s) for kind in kinds]
+    runnable = [k for k, m in enumerate(memory) if isinstance(m, dict)]
+    stores = {k: _built(works[k]) for k in runnable}
+    runs = timed_alternately(
+        [lambda _, s=stores[k], w=works[k]: s.reduce(outputs=w.outputs) for k in runnable], repeats
+    )
+    per_input = {k: per(timing, inputs[k]) for k, (timing, _) in zip(runnable, runs)}
+    res.report = next((report for k, (_, (_, report)) in zip(runnable, runs) if k == 1), {})
+    for k, name in enumerate(names):
+        note = "" if k in per_input else f"not run: its memory child {memory[k]}"
+        res.rows.append((f"reduce(), {name}", *per_input.get(k, (None, None)), "ns/input", note))
+    for k in (0, 1):
+        if k in per_input and 2 in per_input:
+            ratio = (a / b for a, b in zip(per_input[k], per_input[2]))
+            res.rows.append((f"{names[k]} / binary tree, per input", *ratio, "x", ""))
+    for k, (name, m) in enumerate(zip(names, memory)):
+        measure = f"reduce() peak extra memory, {name}"
+        if isinstance(m, dict):
+            res.rows.append((measure, m["reduce_peak_bytes"] / inputs[k], None, "bytes/input", m["peak_method"]))
+        else:
+            res.rows.append((measure, None, None, "bytes/input", f"its memory child {m}"))
+    res.notes.append(
+        "The counts and the report above are the distinct sources' graph. An input is one operand of a node: "
+        + "; ".join(f"{name}: {n:,} inputs over {w.stored_nodes:,} nodes" for name, w, n in zip(names, works, inputs))
+        + "."
+    )
+    return res
+
+
 # --------------------------------------------------------------------------- report
 
 
@@ -508,7 +647,9 @@ def render(
             "",
             f"{r.calls:,} calls, {r.stored:,} stored nodes, {r.outputs:,} outputs. Calls: {mix}.",
             "",
-            "Report of reduce(): " + ", ".join(f"{k} {r.report[k]:,}" for k in sorted(r.report)) + ".",
+            "Report of reduce(): " + ", ".join(f"{k} {r.report[k]:,}" for k in sorted(r.report)) + "."
+            if r.report
+            else "reduce() of this graph was not run.",
             "",
             "| Measure | wall | CPU | Unit | Note |",
             "|---|---:|---:|---|---|",
@@ -554,7 +695,14 @@ def main() -> int:
     parser.add_argument("--chain-depth", type=int, help="depth of the op chain (default: the largest size)")
     parser.add_argument("--repeats", type=int, help="override N of best-of-N")
     parser.add_argument("--verdict-clock", choices=("cpu", "wall"), default="cpu", help="clock the verdicts use")
-    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurements")
+    parser.add_argument("--no-memory", action="store_true", help="skip the ordinary workloads' memory measurements")
+    parser.add_argument(
+        "--collide-sizes", default="20000,40000", help="comma-separated source counts of the colliding-names graph"
+    )
+    parser.add_argument("--wide-width", type=int, default=100_000, help="inputs of the wide node (--smoke: <= 5,000)")
+    parser.add_argument(
+        "--child-memory-limit-gib", type=float, default=8.0, help="address space of a hostile workload's memory child"
+    )
     parser.add_argument("--child-memory", nargs=2, metavar=("KIND", "SIZE"), help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -583,11 +731,22 @@ def main() -> int:
     print(f"- load average: {start_load}")
     print()
     started = time.perf_counter()
+    collide_sizes = sorted(int(s.replace("_", "")) for s in args.collide_sizes.split(","))
+    if args.smoke:
+        collide_sizes = collide_sizes[:1]
+    width = min(args.wide_width, 5_000) if args.smoke else args.wide_width
+    limit_bytes = int(args.child_memory_limit_gib * 2**30)
     plan = [("model", n) for n in sizes] + [("stress", pairs), ("chain", chain)]
+    plan += [("colliding names", n) for n in collide_sizes] + [("wide", width)]
     results = []
     for kind, n in plan:
         t0 = time.perf_counter()
-        r = bench_workload(kind, n, repeats_for(n if kind != "stress" else 2 * n), not args.no_memory)
+        if kind == "colliding names":
+            r = bench_colliding_names(n, repeats_for(2 * n))
+        elif kind == "wide":
+            r = bench_wide_node(n, repeats_for(n), limit_bytes, timeout_s=600.0)
+        else:
+            r = bench_workload(kind, n, repeats_for(n if kind != "stress" else 2 * n), not args.no_memory)
         results.append(r)
         print(f"[{r.label}: {time.perf_counter() - t0:.1f} s, load {load_average()}]", file=sys.stderr, flush=True)
     elapsed = time.perf_counter() - started

@@ -179,6 +179,139 @@ def op_chain(depth: int) -> Workload:
     return Workload(f"op chain {depth:,} deep", g.calls, [x], len(g.table), g.mix)
 
 
+# --------------------------------------------------------------------------- hostile workloads
+
+_MASK64 = (1 << 64) - 1
+_K_MUL = 0x9E3779B97F4A7C15
+# The optimizer keys a source without params as "src|" + name, and escapes these characters.
+_KEY_ESCAPED = b"%;=|"
+_SOURCE_KEY_PREFIX = b"src|"
+
+
+def mix_hash(h: int) -> int:
+    """The finaliser of the e-graph's hash tables (``mix_hash`` in flat_hash_map.h), on 64-bit words."""
+    h ^= h >> 33
+    h = (h * 0xFF51AFD7ED558CCD) & _MASK64
+    h ^= h >> 33
+    h = (h * 0xC4CEB9FE1A85EC53) & _MASK64
+    h ^= h >> 33
+    return h
+
+
+def _word_step(h: int, word: int) -> int:
+    h = ((h ^ word) * _K_MUL) & _MASK64
+    return h ^ (h >> 29)
+
+
+def fixed_symbol_hash(text: bytes) -> int:
+    """The string hash the symbol table once used, with fixed keys (no per-process seed).
+
+    It folds in one little-endian 8-byte word at a time, ``h = (h ^ word) * kMul; h ^= h >> 29``,
+    then the zero-padded tail, and finishes with ``mix_hash``. For a fixed ``h`` each step is a
+    bijection of ``word``, so exactly one last word leads from any state to a chosen one: texts of
+    one length that reach one state after their last full word share the whole 64-bit hash, hence
+    one shard and one probe sequence in the shard's table.
+    """
+    h = 0x243F6A8885A308D3 ^ ((len(text) * _K_MUL) & _MASK64)
+    full = len(text) - len(text) % 8
+    for i in range(0, full, 8):
+        h = _word_step(h, int.from_bytes(text[i : i + 8], "little"))
+    tail = int.from_bytes(text[full:], "little")
+    return mix_hash(((h ^ tail) * _K_MUL) & _MASK64)
+
+
+def colliding_source_names(count: int) -> list[str]:
+    """``count`` 20-character names whose source keys ("src|" + name) share one fixed_symbol_hash.
+
+    A key is three words: "src|key_", a free word over a 32-letter alphabet, and a last word solved
+    to reach the state that "src|key_aaaaaaaa________" reaches. The solved word must be printable
+    ASCII outside the escaped characters; about 1 free word in 3,900 qualifies, so the free words
+    are searched a million at a time with numpy.
+    """
+    import numpy as np
+
+    alphabet = np.frombuffer(b"abcdefghijklmnopqrstuvwxyz012345", dtype=np.uint8).astype(np.uint64)
+    digits = np.arange(32**4, dtype=np.uint64)
+    low = np.zeros(32**4, dtype=np.uint64)
+    for k in range(4):  # all four-letter words, as the low half of the free word
+        low |= alphabet[(digits >> np.uint64(5 * k)) & np.uint64(31)] << np.uint64(8 * k)
+    allowed = np.zeros(256, dtype=bool)
+    allowed[0x20:0x7F] = True
+    allowed[list(_KEY_ESCAPED)] = False
+
+    length = len(_SOURCE_KEY_PREFIX) + 20
+    start = _word_step(0x243F6A8885A308D3 ^ ((length * _K_MUL) & _MASK64), int.from_bytes(b"src|key_", "little"))
+    # The xor of state and last word that every key's last step must see.
+    wanted = _word_step(start, int.from_bytes(b"aaaaaaaa", "little")) ^ int.from_bytes(b"________", "little")
+    mul, shift, high_bits = np.uint64(_K_MUL), np.uint64(29), np.uint64(0x8080808080808080)
+    start_low = np.uint64(start) ^ low  # a free word is low | high, in bytes that do not overlap
+    names: list[str] = []
+    for high in range(32**4):
+        high_word = sum(int(alphabet[(high >> (5 * k)) & 31]) << (8 * (4 + k)) for k in range(4))
+        with np.errstate(over="ignore"):
+            state = (start_low ^ np.uint64(high_word)) * mul
+        state ^= state >> shift
+        last = state ^ np.uint64(wanted)
+        hits = np.flatnonzero((last & high_bits) == 0)  # cheap pre-filter: all bytes below 0x80
+        good = hits[allowed[last[hits].view(np.uint8).reshape(-1, 8)].all(axis=1)]
+        for i in good:
+            free = int(low[i]) | high_word
+            names.append("key_" + (free.to_bytes(8, "little") + int(last[i]).to_bytes(8, "little")).decode())
+            if len(names) == count:
+                return names
+    raise ValueError(f"no {count:,} colliding names over this alphabet")
+
+
+def _sources_under_exp(label: str, names: list[str]) -> Workload:
+    g = _Interner()
+    outputs = [g.add("exp", OP, "exp", [g.add("source", SOURCE, name, [], None)], None) for name in names]
+    return Workload(label, g.calls, outputs, len(g.table), g.mix)
+
+
+def colliding_names(count: int) -> Workload:
+    """``count`` sources, each under an exp marked as output, named by colliding_source_names."""
+    names = colliding_source_names(count)
+    keys = {fixed_symbol_hash(_SOURCE_KEY_PREFIX + name.encode()) for name in names}
+    assert len(keys) == 1 and len(set(names)) == count, "names do not collide"
+    return _sources_under_exp(f"colliding key names {count:,}", names)
+
+
+def ordinary_names(count: int) -> Workload:
+    """The graph of ``colliding_names(count)`` with ordinary names of the same length."""
+    return _sources_under_exp(f"ordinary key names {count:,}", [f"key_{i:016d}" for i in range(count)])
+
+
+def wide_node(width: int, distinct: bool) -> Workload:
+    """One "concat" over ``width`` inputs: ``width`` distinct sources, or one source repeated."""
+    g = _Interner()
+    if distinct:
+        inputs = [g.add("source", SOURCE, f"part{i}", [], None) for i in range(width)]
+    else:
+        inputs = [g.add("source", SOURCE, "part", [], None)] * width
+    out = g.add("wide op", OP, "concat", inputs, None)
+    what = "distinct sources" if distinct else "one source repeated"
+    return Workload(f"one concat over {width:,} inputs, {what}", g.calls, [out], len(g.table), g.mix)
+
+
+def concat_tree(width: int) -> Workload:
+    """Baseline for wide_node: ``width // 2 + 1`` sources joined pairwise by binary "concat" nodes.
+
+    For an even ``width`` it has as many nodes (width + 1) and inputs (width) as
+    ``wide_node(width, distinct=True)``, and no node wider than two.
+    """
+    g = _Interner()
+    level = [g.add("source", SOURCE, f"part{i}", [], None) for i in range(width // 2 + 1)]
+    while len(level) > 1:
+        paired = [g.add("binary op", OP, "concat", level[i : i + 2], None) for i in range(0, len(level) - 1, 2)]
+        level = paired + level[len(paired) * 2 :]
+    return Workload(f"binary concat tree over {len(g.table):,} nodes", g.calls, level, len(g.table), g.mix)
+
+
+def input_count(calls: list[Call]) -> int:
+    """Inputs of all calls together: the edges of the graph when no call repeats."""
+    return sum(len(inputs) for _kind, _name, inputs, _params in calls)
+
+
 def build_all(store: zembric_core.GraphStore, calls: list[Call]) -> None:
     """The same as ``build(store, calls)`` without the slicing indirection."""
     add_op, add_source = store.add_op, store.add_source

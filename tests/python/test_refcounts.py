@@ -11,7 +11,7 @@ import sys
 import pytest
 
 import ir_blob
-from zembric_core import GraphStore, PayloadDescriptor
+from zembric_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 FIELDS = dict(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
 
@@ -173,3 +173,28 @@ def test_native_memory_is_released():
         churn()
     # 1500 stores of ~50 nodes each: a store leaked per round would add several megabytes.
     assert held_bytes() - before < 4 * 2**20
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_reductions_of_distinct_graphs_leave_nothing_behind():
+    """Every reduction meets keys no other one has (fresh constants, a fresh stage key on the
+    second pass); once their objects are freed, nothing of them may stay in the process."""
+    fresh = iter(range(10**9))
+
+    def reduce_some(count):
+        for _ in range(count):
+            store = GraphStore()
+            x = store.add_source("x" * 30)
+            for _ in range(25):
+                x = store.add_op("mul", [x], {"scalar": float(next(fresh)) + 0.5, "side": "r"})
+            reduced, _ = store.reduce(outputs=[x])
+            IncrementalReducer().finalize(reduced, outputs=[reduced.node_count() - 1])
+            reduced.reduce_incremental()
+
+    reduce_some(200)
+    gc.collect()
+    before = held_bytes()
+    reduce_some(2000)
+    gc.collect()
+    # Kept keys would hold some 2000 x 26 texts of 60 bytes and more: several megabytes.
+    assert held_bytes() - before < 2 * 2**20
