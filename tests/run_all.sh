@@ -18,6 +18,7 @@ step "System packages"
 need=()
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 command -v clang++-14 >/dev/null || need+=(clang-14)
+command -v ninja >/dev/null || need+=(ninja-build)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
 if [ ${#need[@]} -gt 0 ]; then
   sudo_cmd=()
