@@ -2,10 +2,47 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "optimizer/saturation_engine.h"
+#include "store/internal_error.h"
 
 namespace zembric {
+
+namespace {
+
+// Over the store's first id_map.size() nodes (those consumed; the store has only grown since):
+// the location of each node's canonical node when a root reaches it in the store, else nowhere.
+std::vector<ValueLocation> locate_store_nodes(StoreCore& store, std::span<const NodeId> roots,
+                                              std::span<const NodeId> id_map,
+                                              const std::vector<ValueLocation>& canonical) {
+  return store.read([&](std::span<const Node> nodes, std::span<const NodeId>) {
+    const std::size_t count = id_map.size();
+    if (nodes.size() < count) throw InternalError("the store lost nodes the reducer consumed");
+    std::vector<ValueLocation> located(count);
+    std::vector<bool> reached(count, false);
+    std::vector<NodeId> stack;
+    for (const NodeId root : roots) {
+      if (root >= count) throw InternalError("root " + std::to_string(root) + " is no node");
+      stack.push_back(root);
+    }
+    while (!stack.empty()) {
+      const NodeId id = stack.back();
+      stack.pop_back();
+      if (reached[id]) continue;
+      reached[id] = true;
+      if (id_map[id] >= canonical.size()) throw InternalError("no entry found for key");
+      located[id] = canonical[id_map[id]];
+      for (const NodeId input : nodes[id].inputs()) {
+        if (!reached[input]) stack.push_back(input);
+      }
+    }
+    return located;
+  });
+}
+
+}  // namespace
 
 Expected<std::uint64_t, BadNodeId> IncrementalReducer::consume_delta(StoreCore& store) {
   // The delta is read in place under the store's lock, taken inside ours. An exception from the
@@ -45,7 +82,8 @@ std::uint64_t IncrementalReducer::canonical_count() {
 }
 
 Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
-    StoreCore& store, const std::optional<std::vector<NodeId>>& outputs, bool maximal_fusion) {
+    StoreCore& store, const std::optional<std::vector<NodeId>>& outputs, bool maximal_fusion,
+    bool with_map) {
   std::vector<NodeId> roots;
   if (outputs) {
     const std::uint64_t count = store.node_count();
@@ -64,8 +102,12 @@ Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
       if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
       const SaturationEngine engine;
       Expected<ReducedGraph, BadNodeId> reduced =
-          state_.reduce_canonical(roots, engine, maximal_fusion);
+          state_.reduce_canonical(roots, engine, maximal_fusion, with_map);
       if (!reduced) return std::move(reduced).error();
+      if (with_map) {
+        reduced.value().locations =
+            locate_store_nodes(store, roots, state_.id_map(), *reduced.value().locations);
+      }
       return from_reduced(std::move(reduced).value());
     } catch (...) {
       state_.rollback(before);

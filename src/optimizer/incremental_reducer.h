@@ -29,10 +29,12 @@ class IncrementalReducer {
 
   // Consumes the remaining delta and reduces the canonical form against the store's marks, or
   // against exactly `outputs` when given. Store ids are read and checked before the reducer is
-  // locked, so a bad id leaves the reducer untouched. The state stays usable afterwards.
+  // locked, so a bad id leaves the reducer untouched. The state stays usable afterwards. With
+  // `with_map` the result carries the map, over the store's ids: a node the roots do not reach in
+  // the store is nowhere, whatever nodes equal to it the canonical form holds.
   Expected<ReducedStore, BadNodeId> finalize(StoreCore& store,
                                              const std::optional<std::vector<NodeId>>& outputs,
-                                             bool maximal_fusion);
+                                             bool maximal_fusion, bool with_map = false);
 
  private:
   // Runs `operation()` under the reducer's lock.

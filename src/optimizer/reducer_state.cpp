@@ -230,14 +230,15 @@ Expected<std::uint64_t, BadNodeId> ReducerState::consume_nodes(std::span<const N
 
 Expected<ReducedGraph, BadNodeId> ReducerState::reduce_canonical(std::span<const NodeId> outputs,
                                                                  const RewriteEngine& engine,
-                                                                 bool maximal_fusion) const {
+                                                                 bool maximal_fusion,
+                                                                 bool with_map) const {
   std::vector<NodeId> roots;
   roots.reserve(outputs.size());
   for (NodeId id : outputs) {
     if (id >= id_map_.size()) return BadNodeId{id};
     roots.push_back(id_map_[id]);
   }
-  return reduce_graph(canonical_, roots, engine, maximal_fusion);
+  return reduce_graph(canonical_, roots, engine, maximal_fusion, with_map);
 }
 
 }  // namespace zembric

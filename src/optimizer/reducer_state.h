@@ -39,10 +39,12 @@ class ReducerState {
   Checkpoint checkpoint() const noexcept { return {id_map_.size(), canonical_.size(), total_}; }
   void rollback(const Checkpoint& to) noexcept;
 
-  // Reduces the canonical form against store ids `outputs`. Leaves the state unchanged.
+  // Reduces the canonical form against store ids `outputs`. Leaves the state unchanged. With
+  // `with_map`, the graph's locations are those of the canonical nodes, by canonical id.
   Expected<ReducedGraph, BadNodeId> reduce_canonical(std::span<const NodeId> outputs,
                                                      const RewriteEngine& engine,
-                                                     bool maximal_fusion) const;
+                                                     bool maximal_fusion,
+                                                     bool with_map = false) const;
 
   std::uint64_t watermark() const noexcept { return id_map_.size(); }
   std::uint64_t total_work() const noexcept { return total_; }

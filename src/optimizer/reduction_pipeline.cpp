@@ -113,8 +113,9 @@ class PlainKeyCache {
 // ordered), each keyed once through one reused buffer. Boundary nodes are recorded as prototypes;
 // nothing is copied, since the prototypes borrow the caller's nodes.
 TermGraph compact_terms(std::span<const Node> nodes, std::span<const NodeId> roots,
-                        PrototypeTable& prototypes, ReductionReport& report) {
-  std::vector<std::uint32_t> compact(nodes.size(), kUnreached);
+                        PrototypeTable& prototypes, ReductionReport& report,
+                        std::vector<std::uint32_t>& compact) {
+  compact.assign(nodes.size(), kUnreached);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
   TermGraph terms;
@@ -154,7 +155,8 @@ TermGraph compact_terms(std::span<const Node> nodes, std::span<const NodeId> roo
 // occurrence in term order winning. Its key ids name `keys`, the engine input's table, where the
 // prototypes were recorded; an engine that answers with a table of its own is translated by text.
 // Keys are interned, so equal ids mean equal texts.
-TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& keys) {
+TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& keys,
+                    std::vector<TermIndex>& canon) {
   const std::size_t count = terms.size();
   check_size(count);
   std::vector<KeyId> key_in_input;
@@ -168,7 +170,7 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
   index.reserve(count);
   TermGraph canonical(keys);
   canonical.reserve(count, terms.all_children().size());
-  std::vector<TermIndex> canon(count);
+  canon.assign(count, 0);
   std::vector<TermIndex> mapped;
   for (std::size_t m = 0; m < count; ++m) {
     const auto t = static_cast<TermIndex>(m);
@@ -208,66 +210,114 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
   return canonical;
 }
 
-// Everything after compaction: the engine, hash-consing, fusion and the rest of the report.
+// Everything after compaction: the engine, hash-consing, fusion and the rest of the report. With
+// `compact` (the compaction's numbering of the input nodes) the locations of the input nodes are
+// composed from each step's own bookkeeping: compaction, the engine's placement, hash-consing and
+// fusion's member positions.
 ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
-                          const RewriteEngine& engine, bool maximal_fusion,
-                          ReductionReport report) {
+                          const RewriteEngine& engine, bool maximal_fusion, ReductionReport report,
+                          const std::vector<std::uint32_t>* compact) {
+  const bool with_map = compact != nullptr;
+  std::vector<TermIndex> placement;
+  std::vector<TermIndex> canon;
   // Each intermediate graph is released as soon as the next one exists, to keep the peak low.
   const TermGraph canonical = [&] {
     const std::shared_ptr<KeyTable> keys = input.keys();
-    const TermGraph engine_output = engine.run(input);
+    const TermGraph engine_output = engine.run(input, with_map ? &placement : nullptr);
     input = TermGraph(keys);
-    return hash_cons(engine_output, keys);
+    return hash_cons(engine_output, keys, canon);
   }();
   report.canonical_nodes = canonical.size();
 
-  FusionResult fused = fuse_and_emit(canonical, prototypes, maximal_fusion);
+  FusionResult fused = fuse_and_emit(canonical, prototypes, maximal_fusion, with_map);
   report.stages = fused.stages;
   report.boundary_nodes = fused.boundary_nodes;
   report.reduced_nodes = fused.nodes.size();
-  return ReducedGraph{std::move(fused.nodes), std::move(fused.outputs), report};
+  ReducedGraph reduced{std::move(fused.nodes), std::move(fused.outputs), report, std::nullopt};
+  if (with_map) {
+    if (placement.size() != report.reachable_nodes) {
+      throw InternalError("engine placement covers " + std::to_string(placement.size()) + " of " +
+                          std::to_string(report.reachable_nodes) + " terms");
+    }
+    std::vector<ValueLocation>& locations = reduced.locations.emplace(compact->size());
+    for (std::size_t i = 0; i < compact->size(); ++i) {
+      const std::uint32_t term = (*compact)[i];
+      if (term == kUnreached) continue;
+      const TermIndex placed = placement[term];
+      if (placed >= canon.size()) throw InternalError("engine placement names no output term");
+      locations[i] = fused.locations[canon[placed]];
+    }
+  }
+  return reduced;
 }
 
 // Size check, reachability and compaction: the terms every reduction starts from.
 TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> roots,
-                          PrototypeTable& prototypes, ReductionReport& report) {
+                          PrototypeTable& prototypes, ReductionReport& report,
+                          std::vector<std::uint32_t>& compact) {
   check_size(nodes.size());
   report.input_nodes = nodes.size();
-  return compact_terms(nodes, roots, prototypes, report);
+  return compact_terms(nodes, roots, prototypes, report, compact);
 }
 
 // reduce_graph on a node list the pipeline may consume: once the terms are built, the prototypes
 // are moved out and the list is released, long before the engine's peak.
 ReducedGraph reduce_owned(NodeList nodes, std::span<const NodeId> roots,
-                          const RewriteEngine& engine, bool maximal_fusion) {
+                          const RewriteEngine& engine, bool maximal_fusion, bool with_map) {
   ReductionReport report;
   PrototypeTable prototypes;
-  TermGraph input = start_reduction(nodes, roots, prototypes, report);
+  std::vector<std::uint32_t> compact;
+  TermGraph input = start_reduction(nodes, roots, prototypes, report, compact);
   prototypes.take_from(nodes);
   nodes = {};
-  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
+  if (!with_map) compact = {};
+  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report,
+                      with_map ? &compact : nullptr);
 }
 
 }  // namespace
 
 ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> roots,
-                          const RewriteEngine& engine, bool maximal_fusion) {
+                          const RewriteEngine& engine, bool maximal_fusion, bool with_map) {
   ReductionReport report;
   PrototypeTable prototypes;
-  TermGraph input = start_reduction(nodes, roots, prototypes, report);
-  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report);
+  std::vector<std::uint32_t> compact;
+  TermGraph input = start_reduction(nodes, roots, prototypes, report, compact);
+  if (!with_map) compact = {};
+  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report,
+                      with_map ? &compact : nullptr);
 }
 
 ReducedStore from_reduced(ReducedGraph reduced) {
-  return ReducedStore{from_reduced(std::move(reduced.nodes), reduced.outputs), reduced.report};
+  std::vector<NodeId> id_of_position;
+  ReducedStore result{from_reduced(std::move(reduced.nodes), reduced.outputs, &id_of_position),
+                      reduced.report, std::nullopt};
+  if (!reduced.locations) return result;
+  // Positions are ids unless the new store merged two equal reduced nodes.
+  auto id_of = [&](NodeId position) {
+    return id_of_position.empty() ? position : id_of_position[position];
+  };
+  ReductionMap& map = result.map.emplace();
+  map.roots.reserve(reduced.outputs.size());
+  for (const NodeId position : reduced.outputs)
+    map.roots.push_back(id_of(position));
+  map.nodes = std::move(*reduced.locations);
+  if (!id_of_position.empty()) {
+    for (ValueLocation& location : map.nodes) {
+      if (location.needed()) location.node = static_cast<std::uint32_t>(id_of(location.node));
+    }
+  }
+  return result;
 }
 
-ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion) {
+ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion,
+                               bool with_map) {
   ReducedGraph reduced;
   {
     // The copy goes before the new store is built, which keeps the peak memory lower.
     StoreSnapshot snapshot = store.snapshot();
-    reduced = reduce_owned(std::move(snapshot.nodes), snapshot.outputs, engine, maximal_fusion);
+    reduced = reduce_owned(std::move(snapshot.nodes), snapshot.outputs, engine, maximal_fusion,
+                           with_map);
   }
   return from_reduced(std::move(reduced));
 }
@@ -275,14 +325,14 @@ ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bo
 Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
                                                       std::span<const NodeId> outputs,
                                                       const RewriteEngine& engine,
-                                                      bool maximal_fusion) {
+                                                      bool maximal_fusion, bool with_map) {
   ReducedGraph reduced;
   {
     NodeList nodes = store.nodes_copy();
     for (const NodeId id : outputs) {
       if (id >= nodes.size()) return BadNodeId{id};
     }
-    reduced = reduce_owned(std::move(nodes), outputs, engine, maximal_fusion);
+    reduced = reduce_owned(std::move(nodes), outputs, engine, maximal_fusion, with_map);
   }
   return from_reduced(std::move(reduced));
 }

@@ -115,8 +115,10 @@ class RewriteEngine {
 
   // Returns a graph whose terms are copies of input terms, children renumbered, in input order,
   // each child earlier than its user, with exactly one root per input root in the same order.
-  // Sharing the input's key table (keys()) saves translating the keys back by text.
-  virtual TermGraph run(const TermGraph& input) const = 0;
+  // Sharing the input's key table (keys()) saves translating the keys back by text. When
+  // `placement` is given, it is filled with one entry per input term: the output term that stands
+  // for it (itself, or the term it was proved equal to).
+  virtual TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const = 0;
 };
 
 }  // namespace zembric

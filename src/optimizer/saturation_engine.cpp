@@ -118,7 +118,8 @@ SaturationEngine::SaturationEngine() {
   }
 }
 
-TermGraph SaturationEngine::run(const TermGraph& input) const {
+TermGraph SaturationEngine::run(const TermGraph& input,
+                               std::vector<TermIndex>* placement) const {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
 
@@ -194,6 +195,12 @@ TermGraph SaturationEngine::run(const TermGraph& input) const {
       output.add_child(output_of(class_of[child]));
     output.end_term();
     output_index[class_of[i]] = emitted++;
+  }
+
+  if (placement != nullptr) {
+    placement->resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      (*placement)[i] = output_of(class_of[i]);
   }
 
   output.roots.reserve(input.roots.size());

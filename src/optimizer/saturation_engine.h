@@ -18,7 +18,7 @@ class SaturationEngine final : public RewriteEngine {
   // Builds the twelve rules: commute-{add,mul,and,or,eq,ne,maximum,minimum}, then identity-0..3.
   SaturationEngine();
 
-  TermGraph run(const TermGraph& input) const override;
+  TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override;
 
   std::span<const egraph::Rewrite> rules() const { return rules_; }
   std::size_t iter_limit() const { return iter_limit_; }

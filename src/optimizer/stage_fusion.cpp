@@ -116,7 +116,7 @@ std::vector<Index> maximal_stages(const TermGraph& graph, const std::vector<bool
 }  // namespace
 
 FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
-                           bool maximal_fusion) {
+                           bool maximal_fusion, bool locate) {
   check_graph(canonical);
   const Index count = static_cast<Index>(canonical.size());
 
@@ -158,6 +158,7 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
 
   FusionResult result;
   result.nodes.reserve(groups);
+  if (locate) result.locations.resize(count);
   for (Index i = 0; i < count; ++i) {
     const Index rep = stage_of[i];
     if (members[group_begin[rep + 1] - 1] != i) continue;  // not the group's largest member
@@ -171,6 +172,7 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
         inputs.push_back(new_id_of(stage_of[c]));
       result.nodes.push_back(prototypes.at(canonical.key_id(rep)).with_inputs(std::move(inputs)));
       ++result.boundary_nodes;
+      if (locate) result.locations[rep] = {id, ValueLocation::kWhole};
     } else {
       const Index first = group_begin[rep];
       const Index last = group_begin[rep + 1];
@@ -197,6 +199,8 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
           tokens.push_back({MemberTokenKind::Input, slot[g]});
         }
         stage_members.push_back(StageMember{std::string(canonical.key(m)), std::move(tokens)});
+        // The last member's value is the stage's own result.
+        if (locate) result.locations[m] = {id, k + 1 == last ? ValueLocation::kWhole : k - first};
       }
       result.nodes.push_back(
           Node::stage(std::span<const NodeId>(stage_inputs), std::move(stage_members)));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "optimizer/prototype_table.h"
+#include "optimizer/reduction_map.h"
 #include "optimizer/rewrite_engine.h"
 #include "store/node.h"
 
@@ -17,11 +18,13 @@ struct FusionResult {
   std::vector<NodeId> outputs;  // one per canonical root, in root order, repeats kept
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
+  // When asked for: per canonical node, the emitted node and Stage member holding its value.
+  std::vector<ValueLocation> locations;
 };
 
 // Boundary nodes are copies of their key's prototype; `maximal_fusion` selects the maximal rule
-// instead of the single-use rule.
+// instead of the single-use rule. `locate` fills FusionResult::locations.
 FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
-                           bool maximal_fusion);
+                           bool maximal_fusion, bool locate = false);
 
 }  // namespace zembric

@@ -20,6 +20,7 @@
 #include "python/node_view.h"
 #include "python/param_map_conversion.h"
 #include "python/python_ref.h"
+#include "python/reduction_map_view.h"
 #include "python/report_view.h"
 #include "python/text_conversion.h"
 #include "store/blob_reader.h"
@@ -266,10 +267,14 @@ PyObject* outputs(PyObject* self, PyObject*) {
 
 // --- Reduction methods: each runs the pipeline with a fresh engine on a copy of the store. ---
 
+// What a reduction method hands back.
+enum class ReductionResult { Report, StoreAndReport, StoreReportAndMap };
+
 // Converts `outputs` (None: the store's marks) and reduces. Nothing is reduced when an id names no
 // node.
 PyObject* run_reduction(PyObject* self, PyObject* outputs_argument, bool maximal_fusion,
-                        bool keep_store) {
+                        ReductionResult result_kind) {
+  const bool with_map = result_kind == ReductionResult::StoreReportAndMap;
   std::vector<NodeId> outputs;
   const bool explicit_outputs = outputs_argument != nullptr && outputs_argument != Py_None;
   if (explicit_outputs && !convert_id_list(outputs_argument, "outputs", outputs)) return nullptr;
@@ -278,17 +283,24 @@ PyObject* run_reduction(PyObject* self, PyObject* outputs_argument, bool maximal
   ReducedStore reduced;
   if (explicit_outputs) {
     Expected<ReducedStore, BadNodeId> result =
-        reduce_with_outputs(store, outputs, engine, maximal_fusion);
+        reduce_with_outputs(store, outputs, engine, maximal_fusion, with_map);
     if (!result) {
       raise_bad_node_id(result.error().id);
       return nullptr;
     }
     reduced = std::move(result).value();
   } else {
-    reduced = reduce_with_marks(store, engine, maximal_fusion);
+    reduced = reduce_with_marks(store, engine, maximal_fusion, with_map);
   }
-  if (!keep_store) return build_report_dict(reduced.report);
-  return build_reduction_result(std::move(reduced));
+  switch (result_kind) {
+    case ReductionResult::Report:
+      return build_report_dict(reduced.report);
+    case ReductionResult::StoreAndReport:
+      return build_reduction_result(std::move(reduced));
+    case ReductionResult::StoreReportAndMap:
+      break;
+  }
+  return build_mapped_reduction_result(std::move(reduced));
 }
 
 constexpr const char* kReduceNames[] = {"maximal_fusion", "outputs"};
@@ -301,7 +313,19 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded([&]() -> PyObject* {
     bool maximal_fusion = false;
     if (!convert_bool_argument(bound[0], "maximal_fusion", false, maximal_fusion)) return nullptr;
-    return run_reduction(self, bound[1], maximal_fusion, true);
+    return run_reduction(self, bound[1], maximal_fusion, ReductionResult::StoreAndReport);
+  });
+}
+
+PyObject* reduce_with_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static constexpr Signature kSignature{"GraphStore.reduce_with_map", kReduceNames, 0, 0};
+  PyObject* bound[2];
+  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    bool maximal_fusion = false;
+    if (!convert_bool_argument(bound[0], "maximal_fusion", false, maximal_fusion)) return nullptr;
+    return run_reduction(self, bound[1], maximal_fusion, ReductionResult::StoreReportAndMap);
   });
 }
 
@@ -310,7 +334,8 @@ PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t n
   static constexpr Signature kSignature{"GraphStore.reduce_incremental", kOutputsOnly, 0, 0};
   PyObject* bound[1];
   if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&] { return run_reduction(self, bound[0], false, true); });
+  return guarded(
+      [&] { return run_reduction(self, bound[0], false, ReductionResult::StoreAndReport); });
 }
 
 PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -318,7 +343,7 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
   static constexpr Signature kSignature{"GraphStore.reduction_report", kOutputsOnly, 0, 0};
   PyObject* bound[1];
   if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&] { return run_reduction(self, bound[0], false, false); });
+  return guarded([&] { return run_reduction(self, bound[0], false, ReductionResult::Report); });
 }
 
 constexpr const char kReduceDoc[] =
@@ -327,6 +352,15 @@ constexpr const char kReduceDoc[] =
     "elimination and equality-saturation stage fusion behind RewriteEngine) and returns the "
     "reduced store and a report dict. maximal_fusion=True opts in to fusing fan-out operators "
     "whose consumers all land in one stage; the default is the single-use rule.";
+
+constexpr const char kReduceWithMapDoc[] =
+    "reduce_with_map($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+    "The reduction of reduce() with the same arguments, store and report, plus a map of where "
+    "each value went: returns (store, report, map). map[\"roots\"] holds, for each root (the "
+    "marks in mark order, or outputs= exactly as given, repeats kept), the id of the reduced node "
+    "whose result is its value. map[\"nodes\"] holds one entry per node of this store: None when "
+    "no root needs it, else (reduced_id, member), member being None for the reduced node's own "
+    "result or the position of the Stage member that computes the value.";
 
 constexpr const char kReduceIncrementalDoc[] =
     "reduce_incremental($self, *, outputs=None)\n--\n\n"
@@ -383,6 +417,7 @@ PyMethodDef kMethods[] = {
     {"nodes", nodes, METH_NOARGS, kNodesDoc},
     {"outputs", outputs, METH_NOARGS, kOutputsDoc},
     {"reduce", as_pycfunction(reduce), kFastcall, kReduceDoc},
+    {"reduce_with_map", as_pycfunction(reduce_with_map), kFastcall, kReduceWithMapDoc},
     {"reduce_incremental", as_pycfunction(reduce_incremental), kFastcall, kReduceIncrementalDoc},
     {"reduction_report", as_pycfunction(reduction_report), kFastcall, kReductionReportDoc},
     {nullptr, nullptr, 0, nullptr},

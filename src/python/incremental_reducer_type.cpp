@@ -14,6 +14,7 @@
 #include "python/graph_store_type.h"
 #include "python/id_list_conversion.h"
 #include "python/method_table.h"
+#include "python/reduction_map_view.h"
 #include "python/report_view.h"
 
 namespace zembric::python {
@@ -92,11 +93,12 @@ PyObject* canonical_count(PyObject* self, PyObject*) {
   return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
 }
 
-PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"store", "maximal_fusion", "outputs"};
-  static constexpr Signature kSignature{"IncrementalReducer.finalize", kNames, 1, 1};
+// finalize and finalize_with_map: the same binding, conversions and reduction, with or without
+// the map.
+PyObject* run_finalize(const Signature& signature, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, bool with_map) {
   PyObject* bound[3];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   StoreCore* store = convert_store_argument(bound[0]);
   if (store == nullptr) return nullptr;
   return guarded([&]() -> PyObject* {
@@ -108,13 +110,28 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       if (!convert_id_list(bound[2], "outputs", *outputs)) return nullptr;
     }
     Expected<ReducedStore, BadNodeId> reduced =
-        reducer_of(self).finalize(*store, outputs, maximal_fusion);
+        reducer_of(self).finalize(*store, outputs, maximal_fusion, with_map);
     if (!reduced) {
       raise_bad_node_id(reduced.error().id);
       return nullptr;
     }
+    if (with_map) return build_mapped_reduction_result(std::move(reduced).value());
     return build_reduction_result(std::move(reduced).value());
   });
+}
+
+constexpr const char* kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
+
+PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Signature kSignature{"IncrementalReducer.finalize", kFinalizeNames, 1, 1};
+  return run_finalize(kSignature, self, args, nargs, kwnames, false);
+}
+
+PyObject* finalize_with_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static constexpr Signature kSignature{"IncrementalReducer.finalize_with_map", kFinalizeNames,
+                                        1, 1};
+  return run_finalize(kSignature, self, args, nargs, kwnames, true);
 }
 
 constexpr const char kStepDoc[] =
@@ -128,6 +145,12 @@ constexpr const char kFinalizeDoc[] =
     "the store's marked outputs or, with outputs=, against EXACTLY that set (the stored marks are "
     "ignored). Returns the reduced store and report exactly like GraphStore.reduce.";
 
+constexpr const char kFinalizeWithMapDoc[] =
+    "finalize_with_map($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+    "The reduction of finalize() with the same arguments, store and report, plus the map of "
+    "GraphStore.reduce_with_map over the ids of `store`, whatever steps fed the reducer: returns "
+    "(store, report, map).";
+
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -140,6 +163,7 @@ PyMethodDef kMethods[] = {
     {"canonical_count", canonical_count, METH_NOARGS,
      "canonical_count($self)\n--\n\nSize of the maintained canonical form."},
     {"finalize", as_pycfunction(finalize), kFastcall, kFinalizeDoc},
+    {"finalize_with_map", as_pycfunction(finalize_with_map), kFastcall, kFinalizeWithMapDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,6 +24,13 @@ class _MemberView(TypedDict):
     inputs: list[tuple[Literal["input", "member"], int]]
 
 @type_check_only
+class _ReductionMap(TypedDict):
+    # Per root: the reduced node whose result is its value.
+    roots: list[int]
+    # Per source node: None when no root needs it, else (reduced id, Stage member or None).
+    nodes: list[tuple[int, int | None] | None]
+
+@type_check_only
 class _NodeView(TypedDict, total=False):
     # Present on every node.
     id: int
@@ -104,6 +111,9 @@ class GraphStore:
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
     ) -> tuple[GraphStore, _Report]: ...
+    def reduce_with_map(
+        self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
+    ) -> tuple[GraphStore, _Report, _ReductionMap]: ...
     def reduce_incremental(self, *, outputs: _Ids | None = None) -> tuple[GraphStore, _Report]: ...
     def reduction_report(self, *, outputs: _Ids | None = None) -> _Report: ...
 
@@ -119,5 +129,8 @@ class IncrementalReducer:
     def finalize(
         self, store: GraphStore, *, maximal_fusion: bool = False, outputs: _Ids | None = None
     ) -> tuple[GraphStore, _Report]: ...
+    def finalize_with_map(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: _Ids | None = None
+    ) -> tuple[GraphStore, _Report, _ReductionMap]: ...
 
 def version() -> str: ...

@@ -6,7 +6,8 @@
 
 namespace zembric {
 
-std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs) {
+std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs,
+                                        std::vector<NodeId>* id_of_position) {
   auto store = std::make_unique<StoreCore>();
   // The new store is private until it is returned: one lock for the whole build.
   StoreCore::Builder builder(*store);
@@ -33,13 +34,14 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
     throw InternalError("reduced graph references only earlier nodes: id " +
                         std::to_string(indexed.error().id) + " is unknown");
   }
-  const std::vector<NodeId> remap = std::move(indexed).value();  // empty: positions are ids
+  std::vector<NodeId> remap = std::move(indexed).value();  // empty: positions are ids
   for (const NodeId position : outputs) {
     if (position >= count || builder.mark_output(remap.empty() ? position : remap[position])) {
       throw InternalError("reduced output is valid: position " + std::to_string(position) +
                           " is no reduced node");
     }
   }
+  if (id_of_position != nullptr) *id_of_position = std::move(remap);
   return store;
 }
 

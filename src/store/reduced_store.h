@@ -14,6 +14,9 @@ namespace zembric {
 
 // Inputs of nodes[k] are positions smaller than k; outputs are positions. Equal nodes collapse
 // into one id and repeated output marks into one mark. A broken invariant throws InternalError.
-std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs);
+// When `id_of_position` is given it receives the id of every position, or stays empty when each
+// position is its id (no two nodes were equal).
+std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs,
+                                        std::vector<NodeId>* id_of_position = nullptr);
 
 }  // namespace zembric

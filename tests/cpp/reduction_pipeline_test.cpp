@@ -17,10 +17,19 @@
 namespace zembric {
 namespace {
 
+void place_each_on_itself(const TermGraph& input, std::vector<TermIndex>* placement) {
+  if (placement == nullptr) return;
+  placement->resize(input.size());
+  std::iota(placement->begin(), placement->end(), TermIndex{0});
+}
+
 // Merges nothing, so the pipeline's own steps (reachability, hash-consing, fusion) show alone.
 class PassThroughEngine final : public RewriteEngine {
  public:
-  TermGraph run(const TermGraph& input) const override { return input; }
+  TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override {
+    place_each_on_itself(input, placement);
+    return input;
+  }
 };
 
 ParamMap params(std::vector<ParamEntry> entries) {
@@ -57,7 +66,8 @@ const PassThroughEngine kPassThrough;
 // Answers with the same terms under a key table of its own, numbered differently from the input's.
 class OwnKeyTableEngine final : public RewriteEngine {
  public:
-  TermGraph run(const TermGraph& input) const override {
+  TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override {
+    place_each_on_itself(input, placement);
     TermGraph output;
     output.key_table().intern("a key the input does not have");
     for (const Term& term : input.terms())

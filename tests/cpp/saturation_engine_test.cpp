@@ -21,7 +21,7 @@ Term op(const std::string& key, std::vector<TermIndex> children) {
 }
 
 TermGraph run(const TermGraph& input) {
-  return SaturationEngine().run(input);
+  return SaturationEngine().run(input, nullptr);
 }
 
 TEST(SaturationEngine, BuildsTheTwelveRulesInOrder) {

@@ -1,0 +1,85 @@
+// Built in one pass over the locations. Every needed node names a reduced node, and most reduced
+// nodes are named by several (a Stage by its members, a merged node by its duplicates), so each
+// reduced id's int, and its (id, None) tuple, is made once and shared: tuples are immutable.
+#include "python/reduction_map_view.h"
+
+#include <vector>
+
+#include "python/graph_store_type.h"
+#include "python/id_list_conversion.h"
+#include "python/python_ref.h"
+#include "python/report_view.h"
+
+namespace zembric::python {
+namespace {
+
+// The int and the (id, None) tuple of each reduced id, made on first use.
+class SharedLocations {
+ public:
+  explicit SharedLocations(std::size_t reduced_nodes) : ids_(reduced_nodes), wholes_(reduced_nodes) {}
+
+  // A new reference to the tuple for `location`, which must be needed.
+  PyObject* tuple_for(const ValueLocation& location) {
+    if (location.node >= ids_.size()) {
+      PyErr_SetString(PyExc_SystemError, "a reduction map names no reduced node");
+      return nullptr;
+    }
+    OwnedRef& id = ids_[location.node];
+    if (!id && !(id = OwnedRef(id_to_python(location.node)))) return nullptr;
+    if (location.member == ValueLocation::kWhole) {
+      OwnedRef& whole = wholes_[location.node];
+      if (!whole && !(whole = OwnedRef(PyTuple_Pack(2, id.get(), Py_None)))) return nullptr;
+      return OwnedRef::from_borrowed(whole.get()).release();
+    }
+    const OwnedRef member(id_to_python(location.member));
+    if (!member) return nullptr;
+    return PyTuple_Pack(2, id.get(), member.get());
+  }
+
+ private:
+  std::vector<OwnedRef> ids_;
+  std::vector<OwnedRef> wholes_;
+};
+
+}  // namespace
+
+PyObject* build_reduction_map_dict(const ReductionMap& map) {
+  OwnedRef roots(id_list_to_python(map.roots));
+  if (!roots) return nullptr;
+  std::uint32_t reduced_nodes = 0;
+  for (const ValueLocation& location : map.nodes) {
+    if (location.needed() && location.node >= reduced_nodes) reduced_nodes = location.node + 1;
+  }
+  SharedLocations shared(reduced_nodes);
+  OwnedRef nodes(PyList_New(static_cast<Py_ssize_t>(map.nodes.size())));
+  if (!nodes) return nullptr;
+  for (std::size_t i = 0; i < map.nodes.size(); ++i) {
+    const ValueLocation& location = map.nodes[i];
+    PyObject* entry = location.needed() ? shared.tuple_for(location)
+                                        : OwnedRef::from_borrowed(Py_None).release();
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  OwnedRef dict(PyDict_New());
+  if (!dict || PyDict_SetItemString(dict.get(), "roots", roots.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "nodes", nodes.get()) < 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* build_mapped_reduction_result(ReducedStore reduced) {
+  if (!reduced.map) {
+    PyErr_SetString(PyExc_SystemError, "a mapped reduction carries no map");
+    return nullptr;
+  }
+  OwnedRef map(build_reduction_map_dict(*reduced.map));
+  if (!map) return nullptr;
+  OwnedRef report(build_report_dict(reduced.report));
+  if (!report) return nullptr;
+  OwnedRef store(wrap_store(std::move(reduced.store)));
+  if (!store) return nullptr;
+  return PyTuple_Pack(3, store.get(), report.get(), map.get());
+}
+
+}  // namespace zembric::python

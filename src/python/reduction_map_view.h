@@ -1,0 +1,20 @@
+// The map dictionary of reduce_with_map and finalize_with_map: where each root's value and each
+// source node's value lie in the reduced store.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "optimizer/reduction_pipeline.h"
+
+namespace zembric::python {
+
+// A new dict with the keys "roots" (a list of reduced ids, one per root) and "nodes" (one entry
+// per source node: None, or the tuple (reduced id, member position or None)), in that order.
+PyObject* build_reduction_map_dict(const ReductionMap& map);
+
+// The 3-tuple (new GraphStore wrapping `reduced.store`, report dict, map dict); `reduced` must
+// carry its map.
+PyObject* build_mapped_reduction_result(ReducedStore reduced);
+
+}  // namespace zembric::python
