@@ -27,8 +27,8 @@ struct ValueLocation {
 };
 
 struct ReductionMap {
-  std::vector<NodeId> roots;           // one per root, in root order, repeats kept
-  std::vector<ValueLocation> nodes;    // one per source node, by id
+  std::vector<NodeId> roots;         // one per root, in root order, repeats kept
+  std::vector<ValueLocation> nodes;  // one per source node, by id
 };
 
 }  // namespace zembric

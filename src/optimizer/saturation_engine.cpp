@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -118,8 +118,7 @@ SaturationEngine::SaturationEngine() {
   }
 }
 
-TermGraph SaturationEngine::run(const TermGraph& input,
-                               std::vector<TermIndex>* placement) const {
+TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
 

@@ -129,8 +129,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* finalize_with_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  static constexpr Signature kSignature{"IncrementalReducer.finalize_with_map", kFinalizeNames,
-                                        1, 1};
+  static constexpr Signature kSignature{"IncrementalReducer.finalize_with_map", kFinalizeNames, 1,
+                                        1};
   return run_finalize(kSignature, self, args, nargs, kwnames, true);
 }
 

@@ -16,7 +16,8 @@ namespace {
 // The int and the (id, None) tuple of each reduced id, made on first use.
 class SharedLocations {
  public:
-  explicit SharedLocations(std::size_t reduced_nodes) : ids_(reduced_nodes), wholes_(reduced_nodes) {}
+  explicit SharedLocations(std::size_t reduced_nodes)
+      : ids_(reduced_nodes), wholes_(reduced_nodes) {}
 
   // A new reference to the tuple for `location`, which must be needed.
   PyObject* tuple_for(const ValueLocation& location) {
@@ -55,8 +56,8 @@ PyObject* build_reduction_map_dict(const ReductionMap& map) {
   if (!nodes) return nullptr;
   for (std::size_t i = 0; i < map.nodes.size(); ++i) {
     const ValueLocation& location = map.nodes[i];
-    PyObject* entry = location.needed() ? shared.tuple_for(location)
-                                        : OwnedRef::from_borrowed(Py_None).release();
+    PyObject* entry =
+        location.needed() ? shared.tuple_for(location) : OwnedRef::from_borrowed(Py_None).release();
     if (entry == nullptr) return nullptr;
     PyList_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), entry);
   }

@@ -79,7 +79,10 @@ TEST(AllocationFailure, StoreOperationsLeaveTheStoreUnchanged) {
       [&] { store->read([](auto n, auto o) { return render_dot(n, o); }); },
       [&] { blob_of(*store); },
       [&] { reduce_with_marks(*store, engine, true); },
-      [&] { reduce_with_outputs(*store, std::vector<NodeId>{8, 3}, engine, false).value(); },
+      [&] {
+        reduce_with_outputs(*store, std::vector<NodeId>{8, 3}, engine, false).value();
+      },
+      [&] { reduce_with_marks(*store, engine, false, true); },
   };
   for (auto& read : reads)
     EXPECT_GT(for_each_allocation_failure(read, unchanged), 0u);
@@ -131,12 +134,18 @@ TEST(AllocationFailure, ReducerStepAndFinalizeRollBack) {
   const ReducerView before = view(reducer);
   auto unchanged = [&] { EXPECT_EQ(view(reducer), before); };
   std::optional<ReducedStore> got;
-  EXPECT_GT(for_each_allocation_failure(
-                [&] { got.emplace(reducer.finalize(*store, std::nullopt, false).value()); },
-                unchanged),
-            0u);
+  EXPECT_GT(
+      for_each_allocation_failure(
+          [&] { got.emplace(reducer.finalize(*store, std::nullopt, false).value()); }, unchanged),
+      0u);
   EXPECT_EQ(reduced_blob(*got), expected);
   EXPECT_EQ(view(reducer), view(reference));
+  // A mapped finalize over nothing new: failures leave the consumed state as it is.
+  const ReducerView finalized = view(reducer);
+  for_each_allocation_failure(
+      [&] { got.emplace(reducer.finalize(*store, std::nullopt, true, true).value()); },
+      [&] { EXPECT_EQ(view(reducer), finalized); });
+  EXPECT_TRUE(got->map.has_value());
 
   // A step that fails part-way through its delta takes back the nodes it had consumed.
   IncrementalReducer stepped;

@@ -28,7 +28,9 @@ struct RandomGraph {
 
 RandomGraph random_graph(unsigned seed, std::size_t size) {
   std::mt19937 random(seed);
-  auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
   auto earlier = [&](std::size_t i, std::size_t count) {
     std::vector<NodeId> inputs;
     for (std::size_t k = 0; k < count; ++k)
@@ -67,9 +69,9 @@ RandomGraph random_graph(unsigned seed, std::size_t size) {
         graph.nodes.push_back(Node::reduction("sum", k, earlier(i, 1)));
         break;
       case 5:
-        graph.nodes.push_back(Node::external(
-            PayloadDescriptor{"k", pick(2) ? "a" : "b", "f", "v", "s", std::nullopt}, {},
-            earlier(i, pick(3))));
+        graph.nodes.push_back(
+            Node::external(PayloadDescriptor{"k", pick(2) ? "a" : "b", "f", "v", "s", std::nullopt},
+                           {}, earlier(i, pick(3))));
         break;
       default:
         graph.nodes.push_back(Node::exchange(k, earlier(i, 1)));
