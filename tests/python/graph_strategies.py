@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 from zembric_core import GraphStore
 
-COMMUTATIVE = ["add", "mul", "maximum", "eq"]
+COMMUTATIVE = ["add", "mul", "maximum", "minimum", "eq", "ne", "and", "or"]
 PLAIN = ["neg", "exp", "sub", "where"]
 IDENTITY_PARAMS = [
     ("add", {"scalar": 0.0, "side": "r"}),
@@ -48,12 +48,16 @@ class Recipe:
 
 
 @st.composite
-def recipes(draw, rewrites: bool = True, max_steps: int = 20) -> Recipe:
-    count = draw(st.integers(1, max_steps))
+def recipes(draw, rewrites: bool = True, max_steps: int = 20, min_steps: int = 1,
+            window: int | None = None) -> Recipe:
+    """window: fresh inputs come from the last `window` steps only, which makes long graphs deep
+    rather than wide."""
+    count = draw(st.integers(min_steps, max_steps))
     steps = []
     for i in range(count):
         def inputs(low, high):
-            return tuple(draw(st.lists(st.integers(0, i - 1), min_size=low, max_size=high)))
+            first = 0 if window is None else max(0, i - window)
+            return tuple(draw(st.lists(st.integers(first, i - 1), min_size=low, max_size=high)))
 
         kinds = ["source"] if i == 0 else ["source", "op", "op", "op", "reduction", "external",
                                            "exchange"]
@@ -68,8 +72,14 @@ def recipes(draw, rewrites: bool = True, max_steps: int = 20) -> Recipe:
                 steps.append(("add_op", draw(st.sampled_from(PLAIN)), inputs(1, 3),
                               draw(st.sampled_from([None, {"k": 1}]))))
             elif shape == "commutative":
-                steps.append(("add_op", draw(st.sampled_from(COMMUTATIVE)), inputs(2, 2),
-                              draw(st.sampled_from([None, None, {"k": 1}]))))
+                # Now and then the mirror of a recent commutative op, for the rewrites to merge.
+                mirrors = [(name, pair[::-1], params) for method, name, pair, params in steps[-8:]
+                           if method == "add_op" and name in COMMUTATIVE and len(pair) == 2]
+                if mirrors and draw(st.booleans()):
+                    steps.append(("add_op", *draw(st.sampled_from(mirrors))))
+                else:
+                    steps.append(("add_op", draw(st.sampled_from(COMMUTATIVE)), inputs(2, 2),
+                                  draw(st.sampled_from([None, None, {"k": 1}]))))
             else:
                 name, params = draw(st.sampled_from(IDENTITY_PARAMS))
                 steps.append(("add_op", name, inputs(1, draw(st.sampled_from([1, 1, 2]))),
