@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "store/internal_error.h"
-#include "store/seeded_hash.h"
+#include "support/internal_error.h"
+#include "support/seeded_hash.h"
 
 namespace zembric::egraph {
 

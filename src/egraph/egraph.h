@@ -15,7 +15,7 @@
 #include "egraph/eclass.h"
 #include "egraph/enode.h"
 #include "egraph/flat_hash_map.h"
-#include "egraph/large_block.h"
+#include "support/big_block.h"
 #include "egraph/symbol.h"
 #include "egraph/union_find.h"
 

@@ -13,6 +13,7 @@
 
 #include "egraph/class_id.h"
 #include "egraph/symbol.h"
+#include "support/hash_mixing.h"
 
 namespace zembric::egraph {
 
@@ -78,7 +79,7 @@ class ENode {
   // `seed` varies per table, so that no graph shape can be chosen to collide in every table.
   std::uint64_t hash(std::uint64_t seed = 0) const {
     // Cheap multiplicative combine; the hash table avalanches the result itself.
-    constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15ULL;
+    constexpr std::uint64_t kMul = kGoldenRatio64;
     std::uint64_t h = ((std::uint64_t{op_} << 32 | arity_) ^ seed) * kMul;
     for (const ClassId child : children())
       h = ((h << 5 | h >> 59) ^ child) * kMul;

@@ -11,20 +11,10 @@
 #include <optional>
 #include <utility>
 
-#include "egraph/large_block.h"
+#include "support/big_block.h"
+#include "support/hash_mixing.h"
 
 namespace zembric::egraph {
-
-// Spreads every input bit over the whole word, so callers may hand in weak hashes (small integers,
-// hashes whose low bits pick a shard) without clustering the table.
-inline std::uint64_t mix_hash(std::uint64_t h) {
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdULL;
-  h ^= h >> 33;
-  h *= 0xc4ceb9fe1a85ec53ULL;
-  h ^= h >> 33;
-  return h;
-}
 
 // A test seam, all ones otherwise: every map's hashes are masked with it after mixing, so that a
 // test can make unequal keys collide and exercise the e-graph's equality checks on small graphs.

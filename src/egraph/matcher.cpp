@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

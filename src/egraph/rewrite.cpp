@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "egraph/backoff_rule_scheduler.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "egraph/flat_hash_map.h"
-#include "store/internal_error.h"
+#include "support/hash_mixing.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {
@@ -18,7 +19,7 @@ constexpr std::uint32_t kPositionMask = (std::uint32_t{1} << kPositionBits) - 1;
 
 // 64-bit string hash with fixed keys: the same text always lands in the same shard.
 std::uint64_t string_hash(std::string_view text) {
-  constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15ULL;
+  constexpr std::uint64_t kMul = kGoldenRatio64;
   std::uint64_t h = 0x243f6a8885a308d3ULL ^ (text.size() * kMul);
   const char* p = text.data();
   std::size_t n = text.size();

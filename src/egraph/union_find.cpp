@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "egraph/class_id.h"
-#include "egraph/large_block.h"
+#include "support/big_block.h"
 
 namespace zembric::egraph {
 

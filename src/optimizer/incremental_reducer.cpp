@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "optimizer/saturation_engine.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 

@@ -11,8 +11,8 @@
 
 #include "optimizer/reducer_state.h"
 #include "optimizer/reduction_pipeline.h"
-#include "store/expected.h"
-#include "store/poisonable_mutex.h"
+#include "support/expected.h"
+#include "support/poisonable_mutex.h"
 #include "store/store_core.h"
 
 namespace zembric {

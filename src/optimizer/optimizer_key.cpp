@@ -4,15 +4,10 @@
 #include <cstdint>
 
 #include "store/canonical_key.h"
+#include "support/decimal_text.h"
 
 namespace zembric {
 namespace {
-
-void append_decimal(std::string& out, std::uint64_t value) {
-  char buffer[24];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  out.append(buffer, end);
-}
 
 // Every text is escaped, so "|" only separates fields and the ref marker cannot be confused.
 void append_external_key(std::string& out, const Node& node) {

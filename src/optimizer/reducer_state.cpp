@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "optimizer/reduction_pipeline.h"
-#include "store/seeded_hash.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "store/expected.h"
-#include "store/flat_id_index.h"
+#include "support/expected.h"
+#include "support/flat_id_index.h"
 #include "store/node.h"
 #include "store/store_core.h"
 

@@ -18,10 +18,10 @@
 #include "optimizer/optimizer_key.h"
 #include "optimizer/prototype_table.h"
 #include "optimizer/stage_fusion.h"
-#include "store/flat_id_index.h"
-#include "store/internal_error.h"
+#include "support/flat_id_index.h"
+#include "support/internal_error.h"
 #include "store/reduced_store.h"
-#include "store/seeded_hash.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "optimizer/reduction_map.h"
 #include "optimizer/rewrite_engine.h"
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/node.h"
 #include "store/store_core.h"
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "store/seeded_hash.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/flat_id_index.h"
+#include "support/flat_id_index.h"
 
 namespace zembric {
 

@@ -22,7 +22,7 @@
 #include "egraph/pattern_reader.h"
 #include "egraph/saturation_runner.h"
 #include "egraph/symbol.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

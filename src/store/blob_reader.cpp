@@ -14,6 +14,7 @@
 #include "store/blob_format.h"
 #include "store/little_endian.h"
 #include "store/utf8.h"
+#include "support/hash_mixing.h"
 
 namespace zembric {
 namespace {
@@ -21,7 +22,6 @@ namespace {
 constexpr std::string_view kBadMagic = "not a zembric IR blob (bad magic/version)";
 constexpr std::string_view kTruncated = "truncated zembric IR blob";
 constexpr std::string_view kBadUtf8 = "invalid utf-8 in zembric IR blob";
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
 // Parameter lists repeat across a graph (a dtype, an axis, a scheme), so the reader remembers
 // which record held each short list it parsed: a later list with the same bytes takes a copy of
@@ -92,7 +92,7 @@ class RepeatedParams {
   static std::size_t bucket_of(const Head& head) {
     std::uint64_t mixed = 0;
     for (const std::uint64_t word : head.words)
-      mixed = (mixed ^ word) * 0x9e3779b97f4a7c15ULL;
+      mixed = (mixed ^ word) * kGoldenRatio64;
     return static_cast<std::size_t>(mixed >> (64 - kBucketBits));
   }
 
@@ -168,7 +168,7 @@ class BlobParser {
       const std::uint64_t word = load_le<std::uint64_t>(pos_);
       const std::uint64_t in_text =
           length == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * length)) - 1;
-      if ((word & in_text & kHighBits) != 0 && !is_valid_utf8(bytes)) return fail(kBadUtf8);
+      if ((word & in_text & kNonAsciiBits) != 0 && !is_valid_utf8(bytes)) return fail(kBadUtf8);
     } else if (!is_valid_utf8(bytes)) {
       return fail(kBadUtf8);
     }

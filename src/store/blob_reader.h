@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/store_core.h"
 
 namespace zembric {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "store/blob_format.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 #include "store/little_endian.h"
 
 namespace zembric {

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "store/expected.h"
+#include "support/expected.h"
 #include "store/node.h"
 
 namespace zembric {

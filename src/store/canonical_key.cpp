@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdint>
 
+#include "support/decimal_text.h"
+
 namespace zembric {
 
 void append_escaped_key_text(std::string& out, std::string_view text) {
@@ -47,10 +49,8 @@ namespace {
 void append_value_code(std::string& out, const ParamValue& value) {
   switch (value.type()) {
     case ParamType::Int: {
-      char buffer[24];
-      const auto end = std::to_chars(buffer, buffer + sizeof buffer, value.as_int()).ptr;
       out += 'i';
-      out.append(buffer, end);
+      append_decimal(out, value.as_int());
       return;
     }
     case ParamType::Float: {

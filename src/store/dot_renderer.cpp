@@ -5,16 +5,10 @@
 #include <vector>
 
 #include "store/param_display.h"
+#include "support/decimal_text.h"
 
 namespace zembric {
 namespace {
-
-template <class Integer>
-void append_decimal(std::string& out, Integer value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
 
 void append_params(std::string& out, const ParamMap& params) {
   out += '{';

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "store/internal_error.h"
-#include "store/seeded_hash.h"
+#include "support/internal_error.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 

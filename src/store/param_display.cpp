@@ -7,7 +7,7 @@
 #include <iterator>
 #include <system_error>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 #include "store/utf8.h"
 
 namespace zembric {

@@ -6,7 +6,7 @@
 #include <new>
 #include <string_view>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "store/seeded_hash.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 

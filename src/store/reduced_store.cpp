@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 

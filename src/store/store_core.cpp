@@ -4,8 +4,8 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "store/internal_error.h"
-#include "store/seeded_hash.h"
+#include "support/internal_error.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 

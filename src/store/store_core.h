@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "store/expected.h"
-#include "store/flat_id_index.h"
-#include "store/huge_page_mapping.h"
+#include "support/expected.h"
+#include "support/flat_id_index.h"
+#include "support/big_block.h"
 #include "store/node.h"
-#include "store/poisonable_mutex.h"
+#include "support/poisonable_mutex.h"
 
 namespace zembric {
 

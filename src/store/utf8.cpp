@@ -6,8 +6,6 @@
 namespace zembric {
 namespace {
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
 // The bounds of the second byte of a sequence with this lead byte; the later bytes are always
 // 0x80..0xBF. The narrowed ranges after E0, ED, F0 and F4 exclude overlong forms, surrogates and
 // code points above U+10FFFF.
@@ -61,7 +59,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
     if (end - p >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p, sizeof word);
-      if ((word & kHighBits) == 0) {
+      if ((word & kNonAsciiBits) == 0) {
         p += 8;
         continue;
       }

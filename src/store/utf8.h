@@ -2,10 +2,16 @@
 // surrogates (U+D800..U+DFFF), nothing above U+10FFFF.
 #pragma once
 
+#include <cstdint>
+
 #include <cstddef>
 #include <string_view>
 
 namespace zembric {
+
+// The high bit of every byte of a word: a word of text ANDed with it is non-zero exactly when one
+// of its bytes is not ASCII.
+inline constexpr std::uint64_t kNonAsciiBits = 0x8080808080808080ULL;
 
 bool is_valid_utf8(std::string_view text) noexcept;
 

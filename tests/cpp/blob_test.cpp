@@ -8,7 +8,7 @@
 
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 #include "store/utf8.h"
 
 namespace zembric {

@@ -10,7 +10,7 @@
 #include "egraph/enode.h"
 #include "egraph/small_vector.h"
 #include "egraph/symbol.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

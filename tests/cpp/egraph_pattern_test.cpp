@@ -10,7 +10,7 @@
 #include "egraph/pattern_reader.h"
 #include "egraph/program.h"
 #include "egraph/rewrite.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

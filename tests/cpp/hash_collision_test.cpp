@@ -13,7 +13,7 @@
 #include "optimizer/saturation_engine.h"
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
-#include "store/flat_id_index.h"
+#include "support/flat_id_index.h"
 #include "store/store_core.h"
 
 namespace zembric {

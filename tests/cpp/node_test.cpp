@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -11,7 +11,7 @@
 #include "optimizer/optimizer_key.h"
 #include "optimizer/saturation_engine.h"
 #include "store/canonical_key.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 #include "store/reduced_store.h"
 
 namespace zembric {

@@ -5,7 +5,7 @@
 
 #include "egraph/symbol.h"
 #include "optimizer/saturation_engine.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "node_text.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

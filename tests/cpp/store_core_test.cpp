@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "egraph/union_find.h"
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric::egraph {
 namespace {

@@ -1,8 +1,9 @@
-#include "store/huge_page_mapping.h"
+#include "support/big_block.h"
 
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace zembric {
@@ -33,6 +34,22 @@ void* map_huge_pages(std::size_t bytes) {
 
 void unmap_huge_pages(void* block, std::size_t bytes) noexcept {
   munmap(block, (bytes + kHugePage - 1) & ~(kHugePage - 1));
+}
+
+void* allocate_zeroed_block(std::size_t bytes) {
+  if (bytes >= kMappedFrom) return map_huge_pages(bytes);
+  void* block = ::operator new(bytes == 0 ? 1 : bytes);
+  std::memset(block, 0, bytes);
+  return block;
+}
+
+void release_block(void* block, std::size_t bytes) noexcept {
+  if (block == nullptr) return;
+  if (bytes >= kMappedFrom) {
+    unmap_huge_pages(block, bytes);
+  } else {
+    ::operator delete(block);
+  }
 }
 
 }  // namespace zembric

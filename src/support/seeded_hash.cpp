@@ -1,14 +1,16 @@
-#include "store/seeded_hash.h"
+#include "support/seeded_hash.h"
 
 #include <atomic>
 #include <random>
+
+#include "support/hash_mixing.h"
 
 namespace zembric {
 
 namespace {
 
 std::uint64_t splitmix64(std::uint64_t x) noexcept {
-  x += 0x9e3779b97f4a7c15ULL;
+  x += kGoldenRatio64;
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);

@@ -9,7 +9,8 @@
 #include <limits>
 #include <memory>
 
-#include "store/huge_page_mapping.h"
+#include "support/big_block.h"
+#include "support/hash_mixing.h"
 
 namespace zembric {
 
@@ -88,7 +89,7 @@ class FlatIdIndex {
   }
   // Fibonacci placement spreads tags that differ only in their low bits.
   std::size_t home(std::uint32_t tag) const noexcept {
-    return static_cast<std::uint32_t>(tag * 0x9e3779b9U) >> shift_;
+    return static_cast<std::uint32_t>(tag * kGoldenRatio32) >> shift_;
   }
   void place(Slot slot) noexcept;
   void grow_to(std::size_t capacity);

@@ -9,7 +9,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "store/internal_error.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 

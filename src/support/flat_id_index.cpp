@@ -1,4 +1,4 @@
-#include "store/flat_id_index.h"
+#include "support/flat_id_index.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,20 +9,11 @@
 namespace zembric {
 
 FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
-  const std::size_t bytes = capacity * sizeof(Slot);
-  if (bytes < kMappedFrom) return new Slot[capacity]();
-  // Fresh anonymous pages read as zero: every slot starts empty.
-  return static_cast<Slot*>(map_huge_pages(bytes));
+  return static_cast<Slot*>(allocate_zeroed_block(capacity * sizeof(Slot)));
 }
 
 void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
-  if (slots == nullptr) return;
-  const std::size_t bytes = capacity * sizeof(Slot);
-  if (bytes < kMappedFrom) {
-    delete[] slots;
-  } else {
-    unmap_huge_pages(slots, bytes);
-  }
+  release_block(slots, capacity * sizeof(Slot));
 }
 
 FlatIdIndex::FlatIdIndex(const FlatIdIndex& other)
