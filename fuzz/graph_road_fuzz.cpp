@@ -29,6 +29,7 @@
 
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/reducer_state.h"
+#include "optimizer/rewrite_rules.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "store/blob_reader.h"

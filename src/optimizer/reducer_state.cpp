@@ -8,47 +8,10 @@
 #include <utility>
 
 #include "optimizer/reduction_pipeline.h"
+#include "optimizer/rewrite_rules.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
-
-bool has_identity_key(const Node& node) noexcept {
-  if (node.kind() != NodeKind::Op || node.params().size() != 2) return false;
-  double neutral;
-  if (node.name() == "add") {
-    neutral = 0.0;
-  } else if (node.name() == "mul") {
-    neutral = 1.0;
-  } else {
-    return false;
-  }
-  const auto entries = node.params().entries();
-  const ParamEntry& scalar = entries[0];
-  const ParamEntry& side = entries[1];
-  // Bits, not ==: -0.0 is not an identity key, and the canonical key encodes bits.
-  return scalar.first == "scalar" && scalar.second.type() == ParamType::Float &&
-         std::bit_cast<std::uint64_t>(scalar.second.as_float()) ==
-             std::bit_cast<std::uint64_t>(neutral) &&
-         side.first == "side" && side.second.type() == ParamType::Str &&
-         (side.second.as_str() == "r" || side.second.as_str() == "l");
-}
-
-bool has_commutative_name(const Node& node) noexcept {
-  if (node.kind() != NodeKind::Op) return false;
-  // By length first: most names are then rejected without comparing bytes, and the comparisons
-  // left have a constant length.
-  const std::string_view name = node.name();
-  switch (name.size()) {
-    case 2:
-      return name == "or" || name == "eq" || name == "ne";
-    case 3:
-      return name == "add" || name == "mul" || name == "and";
-    case 7:
-      return name == "maximum" || name == "minimum";
-    default:
-      return false;
-  }
-}
 
 ReducerState::ReducerState() : seed_(fresh_hash_seed()) {}
 

@@ -69,12 +69,4 @@ class ReducerState {
   std::uint64_t total_ = 0;
 };
 
-// True for an Op that adds zero or multiplies by one: named "add" with exactly the params
-// {scalar: Float 0.0, side: Str "r" or "l"}, or "mul" with {scalar: Float 1.0, side: ...}.
-// These are the nodes whose canonical key is one of the four identity keys.
-bool has_identity_key(const Node& node) noexcept;
-
-// True for an Op named add, mul, and, or, eq, ne, maximum or minimum.
-bool has_commutative_name(const Node& node) noexcept;
-
 }  // namespace zembric

@@ -22,23 +22,13 @@
 #include "egraph/pattern_reader.h"
 #include "egraph/saturation_runner.h"
 #include "egraph/symbol.h"
+#include "optimizer/rewrite_rules.h"
 #include "support/internal_error.h"
 
 namespace zembric {
 namespace {
 
 using egraph::ClassId;
-
-constexpr std::array<std::string_view, 8> kCommutativeOps = {"add", "mul", "and",     "or",
-                                                             "eq",  "ne",  "maximum", "minimum"};
-
-// Keys of an add of float 0.0 and a mul of float 1.0, with the scalar on either side.
-constexpr std::array<std::string_view, 4> kIdentityKeys = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
 
 egraph::Pattern compile(const std::string& text) {
   auto parsed = egraph::parse_pattern(text);
@@ -107,14 +97,14 @@ std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
-  rules_.reserve(kCommutativeOps.size() + kIdentityKeys.size());
+  rules_.reserve(kCommutativeOps.size() + kIdentityRules.size());
   for (const std::string_view op : kCommutativeOps) {
     rules_.push_back(make_rule(concat({"commute-", op}), concat({"(op|", op, " ?a ?b)"}),
                                concat({"(op|", op, " ?b ?a)"})));
   }
-  for (std::size_t k = 0; k < kIdentityKeys.size(); ++k) {
+  for (std::size_t k = 0; k < kIdentityRules.size(); ++k) {
     rules_.push_back(make_rule(concat({"identity-", std::to_string(k)}),
-                               concat({"(", kIdentityKeys[k], " ?x)"}), "?x"));
+                               concat({"(", identity_key(kIdentityRules[k]), " ?x)"}), "?x"));
   }
 }
 

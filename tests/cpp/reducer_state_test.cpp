@@ -1,4 +1,5 @@
 #include "optimizer/reducer_state.h"
+#include "optimizer/rewrite_rules.h"
 
 #include <gtest/gtest.h>
 

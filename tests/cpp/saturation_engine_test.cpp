@@ -5,6 +5,7 @@
 
 #include "egraph/symbol.h"
 #include "optimizer/saturation_engine.h"
+#include "optimizer/rewrite_rules.h"
 #include "support/internal_error.h"
 
 namespace zembric {
@@ -146,6 +147,22 @@ TEST(SaturationEngine, LargeGraphsStillMergeAllCommutedPairs) {
 TEST(SaturationEngine, MalformedGraphsAreInternalErrors) {
   EXPECT_THROW(run({{src("x"), op("op|neg", {1})}, {}}), InternalError);
   EXPECT_THROW(run({{src("x")}, {1}}), InternalError);
+}
+
+}  // namespace
+}  // namespace zembric
+
+namespace zembric {
+namespace {
+
+// The identity keys are built by the key encoder; these are the texts hosts see as member keys.
+TEST(RewriteRules, IdentityKeysSpellAddOfZeroAndMulOfOneOnEitherSide) {
+  const char* expected[] = {"op|add|scalar=f0000000000000000;side=sr",
+                            "op|add|scalar=f0000000000000000;side=sl",
+                            "op|mul|scalar=f3ff0000000000000;side=sr",
+                            "op|mul|scalar=f3ff0000000000000;side=sl"};
+  for (std::size_t k = 0; k < kIdentityRules.size(); ++k)
+    EXPECT_EQ(identity_key(kIdentityRules[k]), expected[k]);
 }
 
 }  // namespace
