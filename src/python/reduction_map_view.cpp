@@ -32,9 +32,18 @@ class SharedLocations {
       if (!whole && !(whole = OwnedRef(PyTuple_Pack(2, id.get(), Py_None)))) return nullptr;
       return OwnedRef::from_borrowed(whole.get()).release();
     }
-    const OwnedRef member(id_to_python(location.member));
-    if (!member) return nullptr;
-    return PyTuple_Pack(2, id.get(), member.get());
+    // Built in place rather than through PyTuple_Pack: a long chain fused into one Stage gives
+    // every node a member tuple of its own.
+    PyObject* member = PyLong_FromLong(static_cast<long>(location.member));
+    if (member == nullptr) return nullptr;
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) {
+      OwnedRef discard(member);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, 0, OwnedRef::from_borrowed(id.get()).release());
+    PyTuple_SET_ITEM(tuple, 1, member);
+    return tuple;
   }
 
  private:
