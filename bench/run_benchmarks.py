@@ -1,6 +1,6 @@
 """zembric_core benchmark suite: one command, ratios against pure-Python baselines run in the same process.
 
-    python bench/run_benchmarks.py [--sizes 10000,100000,1000000] [--smoke] [--output bench/RESULTS.md]
+    python bench/run_benchmarks.py [--sizes 10000,100000,1000000] [--smoke] [--output FILE]
                                    [--collide-sizes 20000,40000] [--wide-width 100000]
 
 Workloads are generated first (seeded, as plain lists of call tuples, see workloads.py), then timed:
@@ -674,6 +674,7 @@ def render(
 
 def write_section(path: Path, label: str, section: str) -> None:
     """Replace the '## label' section of ``path`` (up to the next '## ' heading) or append it."""
+    path.parent.mkdir(parents=True, exist_ok=True)
     if path.exists():
         lines = path.read_text().splitlines()
     else:
@@ -699,7 +700,11 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated sizes of the model workload")
     parser.add_argument("--smoke", action="store_true", help="smallest size only, one repeat; asserts no timing")
-    parser.add_argument("--output", default=str(Path(__file__).resolve().parent / "RESULTS.md"))
+    # Runs go to the build tree by default; bench/RESULTS.md is the curated record, and a run of
+    # record is written there on purpose (--output bench/RESULTS.md --label ...).
+    parser.add_argument(
+        "--output", default=str(Path(__file__).resolve().parent.parent / "build" / "benchmark-results.md")
+    )
     parser.add_argument("--label", default="Latest run", help="heading of the section written to --output")
     parser.add_argument("--stress-pairs", type=int, help="pairs of the commutative stress graph (default 10^5)")
     parser.add_argument("--chain-depth", type=int, help="depth of the op chain (default: the largest size)")
