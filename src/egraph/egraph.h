@@ -15,9 +15,9 @@
 #include "egraph/eclass.h"
 #include "egraph/enode.h"
 #include "egraph/flat_hash_map.h"
-#include "support/big_block.h"
 #include "egraph/symbol.h"
 #include "egraph/union_find.h"
+#include "support/big_block.h"
 
 namespace zembric::egraph {
 

@@ -11,9 +11,9 @@
 
 #include "optimizer/reducer_state.h"
 #include "optimizer/reduction_pipeline.h"
+#include "store/store_core.h"
 #include "support/expected.h"
 #include "support/poisonable_mutex.h"
-#include "store/store_core.h"
 
 namespace zembric {
 

@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
-#include "support/expected.h"
-#include "support/flat_id_index.h"
 #include "store/node.h"
 #include "store/store_core.h"
+#include "support/expected.h"
+#include "support/flat_id_index.h"
 
 namespace zembric {
 

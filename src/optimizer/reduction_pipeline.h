@@ -10,23 +10,13 @@
 #include <vector>
 
 #include "optimizer/reduction_map.h"
+#include "optimizer/reduction_report.h"
 #include "optimizer/rewrite_engine.h"
-#include "support/expected.h"
 #include "store/node.h"
 #include "store/store_core.h"
+#include "support/expected.h"
 
 namespace zembric {
-
-struct ReductionReport {
-  std::uint64_t input_nodes = 0;
-  std::uint64_t reachable_nodes = 0;
-  std::uint64_t canonical_nodes = 0;
-  std::uint64_t stages = 0;
-  std::uint64_t reduced_nodes = 0;  // always stages + boundary_nodes
-  std::uint64_t boundary_nodes = 0;
-
-  friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
-};
 
 // Inputs of node k are positions smaller than k in `nodes`; outputs are positions, one per root.
 struct ReducedGraph {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "support/expected.h"
 #include "store/store_core.h"
+#include "support/expected.h"
 
 namespace zembric {
 

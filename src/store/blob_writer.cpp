@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "store/blob_format.h"
-#include "support/internal_error.h"
 #include "store/little_endian.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "support/expected.h"
 #include "store/node.h"
+#include "support/expected.h"
 
 namespace zembric {
 

@@ -7,8 +7,8 @@
 #include <iterator>
 #include <system_error>
 
-#include "support/internal_error.h"
 #include "store/utf8.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

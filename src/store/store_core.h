@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "store/node.h"
+#include "support/big_block.h"
 #include "support/expected.h"
 #include "support/flat_id_index.h"
-#include "support/big_block.h"
-#include "store/node.h"
 #include "support/poisonable_mutex.h"
 
 namespace zembric {

@@ -1,0 +1,133 @@
+// Dead-code elimination. Reachability runs on an explicit stack, so chains of any depth need no
+// recursion; then one ascending pass renumbers the reached nodes compactly (so the terms stay
+// topologically ordered) and interns each node's optimizer key to a small id, building each key
+// text once per distinct recent key through a small cache. Linear in the reached graph.
+#include "optimizer/dead_code_elimination.h"
+
+#include <array>
+#include <string>
+
+#include "optimizer/optimizer_key.h"
+#include "support/internal_error.h"
+#include "support/seeded_hash.h"
+
+namespace zembric {
+namespace {
+
+// Marks compact[i] (0) for every node the roots reach, leaving kUnreached elsewhere; returns the
+// number of nodes reached and adds their input counts to `inputs`.
+std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> roots,
+                           std::vector<std::uint32_t>& compact, std::size_t& inputs) {
+  for (const NodeId root : roots) {
+    if (root >= nodes.size()) throw InternalError("root " + std::to_string(root) + " is no node");
+  }
+  std::size_t reached = 0;
+  std::vector<NodeId> stack(roots.begin(), roots.end());
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (compact[id] != kUnreached) continue;
+    compact[id] = 0;
+    ++reached;
+    const auto node_inputs = nodes[id].inputs();
+    inputs += node_inputs.size();
+    for (const NodeId input : node_inputs) {
+      if (input >= id) {
+        throw InternalError("node " + std::to_string(id) + " reads node " + std::to_string(input) +
+                            ", which is not earlier");
+      }
+      if (compact[input] == kUnreached) stack.push_back(input);
+    }
+  }
+  return reached;
+}
+
+// The key of a Source, Op, Reduction or Exchange depends on its kind, name and params alone, and
+// a graph repeats few of those: this cache maps them to the interned key, so that the key text,
+// whose params are spelt out digit by digit, is built once per distinct recent key rather than
+// once per node. It only saves work; a collision merely builds the key again.
+class PlainKeyCache {
+ public:
+  static bool applies_to(const Node& node) {
+    return node.kind() != NodeKind::External && node.kind() != NodeKind::Stage;
+  }
+
+  // The cached key of `node`, or kNoKey; after a miss, remember() records the key for it.
+  KeyId find(const Node& node) {
+    hash_ = hash_of(node);
+    const Entry& entry = entries_[hash_ % kSize];
+    if (entry.node == nullptr || entry.hash != hash_) return kNoKey;
+    const Node& held = *entry.node;
+    if (held.kind() != node.kind() || held.name() != node.name() ||
+        held.params() != node.params()) {
+      return kNoKey;
+    }
+    return entry.key;
+  }
+  // Records `key` for `node`, the node last passed to find(); `node` must outlive the cache.
+  void remember(const Node& node, KeyId key) { entries_[hash_ % kSize] = {&node, hash_, key}; }
+
+  static constexpr KeyId kNoKey = std::numeric_limits<KeyId>::max();
+
+ private:
+  static constexpr std::size_t kSize = 256;
+  struct Entry {
+    const Node* node = nullptr;
+    std::uint64_t hash = 0;
+    KeyId key = 0;
+  };
+
+  static std::uint64_t hash_of(const Node& node) {
+    SeededHasher h(0);
+    h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{node.name().size()} << 8));
+    h.add_words(node.name());
+    add_param_entries(h, node.params());
+    return h.finish();
+  }
+
+  std::array<Entry, kSize> entries_{};
+  std::uint64_t hash_ = 0;
+};
+
+}  // namespace
+
+TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
+                              PrototypeTable& prototypes, ReductionReport& report,
+                              std::vector<std::uint32_t>& compact) {
+  compact.assign(nodes.size(), kUnreached);
+  std::size_t inputs = 0;
+  const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
+  TermGraph terms;
+  terms.reserve(reached, inputs);
+  KeyTable& keys = terms.key_table();
+  std::string key;
+  PlainKeyCache cached;
+  std::uint32_t reachable = 0;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (compact[i] == kUnreached) continue;
+    compact[i] = reachable++;
+    const Node& node = nodes[i];
+    const bool plain = PlainKeyCache::applies_to(node);
+    KeyId id = plain ? cached.find(node) : PlainKeyCache::kNoKey;
+    if (id == PlainKeyCache::kNoKey) {
+      key.clear();
+      append_optimizer_key(key, node);
+      id = keys.intern(key);
+      if (plain) cached.remember(node, id);
+    }
+    // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
+    const bool boundary = node.kind() != NodeKind::Op;
+    if (boundary) prototypes.add(id, node);
+    terms.begin_term(id, boundary);
+    for (const NodeId input : node.inputs())
+      terms.add_child(compact[input]);
+    terms.end_term();
+  }
+  terms.roots.reserve(roots.size());
+  for (const NodeId root : roots)
+    terms.roots.push_back(compact[root]);
+  report.reachable_nodes = reachable;
+  return terms;
+}
+
+}  // namespace zembric

@@ -1,0 +1,28 @@
+// Dead-code elimination: the first pass of a reduction. It keeps the nodes the roots reach and
+// turns them into the engine's terms, keyed once each.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "optimizer/prototype_table.h"
+#include "optimizer/reduction_report.h"
+#include "optimizer/term_graph.h"
+#include "store/node.h"
+
+namespace zembric {
+
+// compact[i] for a node no root reaches.
+inline constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
+
+// The nodes the roots reach, renumbered compactly in id order, as terms over one key table, with
+// the roots translated; `compact` receives each node's term, or kUnreached. Boundary nodes are
+// recorded in `prototypes`, which borrows them. Sets report.reachable_nodes. `nodes` must be
+// topologically ordered and `roots` name nodes of it (InternalError otherwise).
+TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
+                              PrototypeTable& prototypes, ReductionReport& report,
+                              std::vector<std::uint32_t>& compact);
+
+}  // namespace zembric

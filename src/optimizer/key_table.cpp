@@ -1,0 +1,39 @@
+#include "optimizer/key_table.h"
+
+#include <stdexcept>
+
+#include "support/seeded_hash.h"
+
+namespace zembric {
+
+KeyTable::KeyTable() : seed_(fresh_hash_seed()), begin_{0} {}
+
+namespace {
+
+std::uint64_t key_hash(std::string_view key, std::uint64_t seed) noexcept {
+  SeededHasher h(seed);
+  h.add_bytes(key);
+  return h.finish();
+}
+
+}  // namespace
+
+KeyId KeyTable::find(std::string_view key) const {
+  return index_.find(key_hash(key, seed_), [&](std::uint32_t id) { return text(id) == key; });
+}
+
+KeyId KeyTable::intern(std::string_view key) {
+  const std::uint64_t hash = key_hash(key, seed_);
+  const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });
+  if (found != FlatIdIndex::kNone) return found;
+  if (size() >= FlatIdIndex::kMaxEntries) {
+    throw std::length_error("a key table holds at most 4294967294 keys");
+  }
+  const auto id = static_cast<KeyId>(size());
+  chars_.append(key);
+  begin_.push_back(chars_.size());
+  index_.insert(hash, id);
+  return id;
+}
+
+}  // namespace zembric
