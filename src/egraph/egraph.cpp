@@ -298,8 +298,4 @@ const EClass& EGraph::get_class(ClassId id) const {
   return classes_[root];
 }
 
-EClass& EGraph::get_class_mut(ClassId id) {
-  return live_class(find_compressing(id));
-}
-
 }  // namespace zembric::egraph

@@ -64,7 +64,6 @@ class EGraph {
   std::size_t rebuild();
 
   const EClass& get_class(ClassId id) const;
-  EClass& get_class_mut(ClassId id);
 
   // Hash-cons entries, stale ones included: the figure node limits are measured against.
   std::size_t total_size() const { return memo_.size(); }

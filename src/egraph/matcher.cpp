@@ -110,15 +110,6 @@ class Machine {
     step(next);
   }
 
-  void execute(const Scan& scan, std::size_t next) {
-    for (const ClassId id : egraph_.classes_with_nodes()) {
-      registers_.resize(scan.out);
-      registers_.push_back(id);
-      step(next);
-      if (done_) return;
-    }
-  }
-
   void record() {
     Substitution subst;
     for (const VarRegister& bound : program_.subst)

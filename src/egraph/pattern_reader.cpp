@@ -195,7 +195,7 @@ std::string PatternParseError::to_string() const {
   return message + " at line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-std::variant<PatternTree, PatternParseError> parse_pattern(std::string_view text) {
+Expected<PatternTree, PatternParseError> parse_pattern(std::string_view text) {
   text = trim(text);
   if (text.empty()) return PatternParseError{Kind::EmptySexp, {}, {}, 0, 0};
   SexpReader reader(text);

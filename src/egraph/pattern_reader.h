@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "egraph/pattern_tree.h"
+#include "support/expected.h"
 
 namespace zembric::egraph {
 
@@ -31,6 +32,6 @@ struct PatternParseError {
   std::string to_string() const;
 };
 
-std::variant<PatternTree, PatternParseError> parse_pattern(std::string_view text);
+Expected<PatternTree, PatternParseError> parse_pattern(std::string_view text);
 
 }  // namespace zembric::egraph

@@ -44,13 +44,7 @@ struct Lookup {
   friend bool operator==(const Lookup&, const Lookup&) = default;
 };
 
-// For every class, load its id into register `out` and continue.
-struct Scan {
-  Register out;
-  friend bool operator==(const Scan&, const Scan&) = default;
-};
-
-using Instruction = std::variant<Bind, Compare, Lookup, Scan>;
+using Instruction = std::variant<Bind, Compare, Lookup>;
 
 struct VarRegister {
   Symbol var;

@@ -31,8 +31,8 @@ ClassId instantiate_into(const PatternTree& applier, EGraph& egraph, const Subst
 
 }  // namespace
 
-std::variant<Rewrite, RewriteError> make_rewrite(std::string_view name, Pattern searcher,
-                                                 Pattern applier) {
+Expected<Rewrite, RewriteError> make_rewrite(std::string_view name, Pattern searcher,
+                                             Pattern applier) {
   const Symbol name_symbol = intern_symbol(name);
   const std::vector<Symbol> bound = pattern_variables(searcher.tree);
   for (const Symbol var : pattern_variables(applier.tree)) {

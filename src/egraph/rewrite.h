@@ -12,6 +12,7 @@
 #include "egraph/matcher.h"
 #include "egraph/pattern.h"
 #include "egraph/symbol.h"
+#include "support/expected.h"
 
 namespace zembric::egraph {
 
@@ -27,8 +28,8 @@ struct RewriteError {
 
 // Fails with "Rewrite {name} refers to unbound var {var}" when the applier uses a variable the
 // searcher does not bind.
-std::variant<Rewrite, RewriteError> make_rewrite(std::string_view name, Pattern searcher,
-                                                 Pattern applier);
+Expected<Rewrite, RewriteError> make_rewrite(std::string_view name, Pattern searcher,
+                                             Pattern applier);
 
 // Adds the applier instantiated under `subst` and returns the root of its class.
 ClassId instantiate(const PatternTree& applier, EGraph& egraph, const Substitution& subst);

@@ -11,11 +11,9 @@ std::string StopReason::to_string() const {
     case Kind::NodeLimit:
       return "NodeLimit(" + std::to_string(count) + ")";
     case Kind::TimeLimit:
-      return "TimeLimit(" + std::to_string(seconds) + ")";
-    case Kind::Other:
       break;
   }
-  return "Other(" + text + ")";
+  return "TimeLimit(" + std::to_string(seconds) + ")";
 }
 
 }  // namespace zembric::egraph

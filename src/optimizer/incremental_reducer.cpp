@@ -32,7 +32,9 @@ std::vector<ValueLocation> locate_store_nodes(StoreCore& store, std::span<const 
       stack.pop_back();
       if (reached[id]) continue;
       reached[id] = true;
-      if (id_map[id] >= canonical.size()) throw InternalError("no entry found for key");
+      if (id_map[id] >= canonical.size())
+        throw InternalError("no entry found for key: store node " + std::to_string(id) +
+                            " has no canonical node");
       located[id] = canonical[id_map[id]];
       for (const NodeId input : nodes[id].inputs()) {
         if (!reached[input]) stack.push_back(input);

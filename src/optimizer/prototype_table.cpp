@@ -1,5 +1,7 @@
 #include "optimizer/prototype_table.h"
 
+#include <string>
+
 #include <algorithm>
 #include <functional>
 #include <stdexcept>
@@ -30,7 +32,7 @@ void PrototypeTable::take_from(std::span<Node> nodes) {
 
 const Node& PrototypeTable::at(KeyId key) const {
   if (key >= nodes_.size() || nodes_[key] == nullptr) {
-    throw InternalError("no entry found for key");
+    throw InternalError("no entry found for key: key " + std::to_string(key) + " has no prototype");
   }
   return *nodes_[key];
 }

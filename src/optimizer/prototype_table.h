@@ -30,7 +30,7 @@ class PrototypeTable {
   // Moves every prototype out of `nodes`, the list they were added from; the table then owns them
   // and `nodes` may be released. At most one call per table.
   void take_from(std::span<Node> nodes);
-  // Throws InternalError "no entry found for key" when the key has no prototype.
+  // Throws InternalError ("no entry found for key: ...") when the key has no prototype.
   const Node& at(KeyId key) const;
 
  private:

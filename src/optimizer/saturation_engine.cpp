@@ -32,19 +32,17 @@ using egraph::ClassId;
 
 egraph::Pattern compile(const std::string& text) {
   auto parsed = egraph::parse_pattern(text);
-  if (const auto* error = std::get_if<egraph::PatternParseError>(&parsed)) {
-    throw InternalError("rule pattern " + text + " does not parse: " + error->to_string());
+  if (!parsed) {
+    throw InternalError("rule pattern " + text + " does not parse: " + parsed.error().to_string());
   }
-  return egraph::Pattern(std::get<egraph::PatternTree>(std::move(parsed)));
+  return egraph::Pattern(std::move(parsed).value());
 }
 
 egraph::Rewrite make_rule(const std::string& name, const std::string& searcher,
                           const std::string& applier) {
   auto made = egraph::make_rewrite(name, compile(searcher), compile(applier));
-  if (const auto* error = std::get_if<egraph::RewriteError>(&made)) {
-    throw InternalError(error->message);
-  }
-  return std::get<egraph::Rewrite>(std::move(made));
+  if (!made) throw InternalError(made.error().message);
+  return std::move(made).value();
 }
 
 // Appending in place sidesteps a false -Wrestrict alarm of g++ 12 on chained operator+.
@@ -164,7 +162,10 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
   std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kUnassigned);
   auto output_of = [&](ClassId eclass) {
     const TermIndex index = output_index[eclass];
-    if (index == kUnassigned) throw InternalError("no entry found for key");
+    if (index == kUnassigned) {
+      throw InternalError("no entry found for key: e-class " + std::to_string(eclass) +
+                          " holds no earlier term");
+    }
     return index;
   };
 

@@ -144,7 +144,10 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
 
   std::vector<Index> new_id(count, kNone);
   auto new_id_of = [&new_id](Index rep) -> NodeId {
-    if (new_id[rep] == kNone) throw InternalError("no entry found for key");
+    if (new_id[rep] == kNone) {
+      throw InternalError("no entry found for key: group " + std::to_string(rep) +
+                          " is used before it is emitted");
+    }
     return new_id[rep];
   };
   // slot[m]: position of member m inside its stage, or of outside group g among the stage's

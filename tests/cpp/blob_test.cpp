@@ -8,8 +8,8 @@
 
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
-#include "support/internal_error.h"
 #include "store/utf8.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -20,10 +20,8 @@ Symbol sym(const std::string& text) {
 }
 
 Rewrite rewrite(const std::string& name, const std::string& lhs, const std::string& rhs) {
-  auto pattern = [](const std::string& text) {
-    return Pattern(std::get<PatternTree>(parse_pattern(text)));
-  };
-  return std::get<Rewrite>(make_rewrite(name, pattern(lhs), pattern(rhs)));
+  auto pattern = [](const std::string& text) { return Pattern(parse_pattern(text).value()); };
+  return make_rewrite(name, pattern(lhs), pattern(rhs)).value();
 }
 
 ClassId leaf(EGraph& egraph, const std::string& op) {

@@ -13,8 +13,8 @@
 #include "optimizer/saturation_engine.h"
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
-#include "support/flat_id_index.h"
 #include "store/store_core.h"
+#include "support/flat_id_index.h"
 
 namespace zembric {
 namespace {

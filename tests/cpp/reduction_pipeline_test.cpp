@@ -11,8 +11,8 @@
 #include "optimizer/optimizer_key.h"
 #include "optimizer/saturation_engine.h"
 #include "store/canonical_key.h"
-#include "support/internal_error.h"
 #include "store/reduced_store.h"
+#include "support/internal_error.h"
 
 namespace zembric {
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "egraph/symbol.h"
-#include "optimizer/saturation_engine.h"
 #include "optimizer/rewrite_rules.h"
+#include "optimizer/saturation_engine.h"
 #include "support/internal_error.h"
 
 namespace zembric {
@@ -157,10 +157,9 @@ namespace {
 
 // The identity keys are built by the key encoder; these are the texts hosts see as member keys.
 TEST(RewriteRules, IdentityKeysSpellAddOfZeroAndMulOfOneOnEitherSide) {
-  const char* expected[] = {"op|add|scalar=f0000000000000000;side=sr",
-                            "op|add|scalar=f0000000000000000;side=sl",
-                            "op|mul|scalar=f3ff0000000000000;side=sr",
-                            "op|mul|scalar=f3ff0000000000000;side=sl"};
+  const char* expected[] = {
+      "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+      "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
   for (std::size_t k = 0; k < kIdentityRules.size(); ++k)
     EXPECT_EQ(identity_key(kIdentityRules[k]), expected[k]);
 }

@@ -193,7 +193,7 @@ TEST(Fusion, BrokenInvariantsAreInternalErrors) {
   try {
     fuse_and_emit(no_prototype, prototypes, false);
   } catch (const InternalError& error) {
-    EXPECT_STREQ(error.what(), "no entry found for key");
+    EXPECT_STREQ(error.what(), "no entry found for key: key 0 has no prototype");
   }
   const TermGraph forward_child{{op("neg", {1}), op("exp", {})}, {0}};
   EXPECT_THROW(fuse_and_emit(forward_child, prototypes, true), InternalError);
