@@ -27,7 +27,14 @@ using Clock = std::chrono::steady_clock;
 
 class PassThroughEngine final : public RewriteEngine {
  public:
-  TermGraph run(const TermGraph& input) const override { return input; }
+  TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override {
+    if (placement != nullptr) {
+      placement->resize(input.size());
+      for (std::size_t i = 0; i < input.size(); ++i)
+        (*placement)[i] = static_cast<TermIndex>(i);
+    }
+    return input;
+  }
 };
 
 ParamMap scalar_side(double scalar, const char* side) {
