@@ -19,7 +19,7 @@ std::string quoted_list(const Signature& signature, PyObject* const* bound, std:
       if (!text.empty()) text += ", ";
       text += pending;
     }
-    pending = std::string("'") + signature.names[i] + "'";
+    pending = std::string("'") + signature.parameters[i].name + "'";
     ++count;
   }
   if (count == 1) return pending;
@@ -53,7 +53,7 @@ void raise_too_many_positional(const Signature& signature, PyObject* const* boun
     plural = positional != 1;
   }
   std::size_t keyword_only_given = 0;
-  for (std::size_t i = positional; i < signature.names.size(); ++i) {
+  for (std::size_t i = positional; i < signature.parameters.size(); ++i) {
     if (bound[i] != nullptr) ++keyword_only_given;
   }
   std::string keyword_only_note;
@@ -72,11 +72,11 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, P
     PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.callable);
     return false;
   }
-  for (std::size_t i = 0; i < signature.names.size(); ++i) {
-    if (PyUnicode_CompareWithASCIIString(name, signature.names[i]) != 0) continue;
+  for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(name, signature.parameters[i].name) != 0) continue;
     if (bound[i] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                   signature.callable, signature.names[i]);
+                   signature.callable, signature.parameters[i].name);
       return false;
     }
     bound[i] = value;
@@ -93,7 +93,7 @@ template <class BindKeywords>
 bool bind_general(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                   BindKeywords&& bind_keywords, PyObject** bound) {
   const std::size_t given = static_cast<std::size_t>(nargs);
-  const std::size_t count = signature.names.size();
+  const std::size_t count = signature.parameters.size();
   std::fill(bound, bound + count, nullptr);
   std::copy(args, args + std::min(given, signature.positional), bound);
   if (!bind_keywords()) return false;
@@ -109,20 +109,20 @@ bool bind_general(const Signature& signature, PyObject* const* args, Py_ssize_t 
 
 }  // namespace
 
-bool bind_any_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+bool bind_any_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
                         PyObject* kwnames, PyObject** bound) {
-  const std::size_t given = static_cast<std::size_t>(nargs);
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  if (keywords == 0 && given >= signature.required && given <= signature.positional) {
-    std::copy(args, args + given, bound);
-    std::fill(bound + given, bound + signature.names.size(), nullptr);
+  if (keywords == 0 && nargs >= signature.required && nargs <= signature.positional) {
+    std::copy(args, args + nargs, bound);
+    std::fill(bound + nargs, bound + signature.parameters.size(), nullptr);
     return true;
   }
+  PyObject* const* keyword_values = args + nargs;
   return bind_general(
-      signature, args, nargs,
+      signature, args, static_cast<Py_ssize_t>(nargs),
       [&] {
         for (Py_ssize_t i = 0; i < keywords; ++i) {
-          if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) {
+          if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, i), keyword_values[i], bound)) {
             return false;
           }
         }

@@ -59,8 +59,8 @@ bool convert_dict(PyObject* dict, PayloadDescriptor& out) {
 
 }  // namespace
 
-bool convert_descriptor(PyObject* object, PayloadDescriptor& out) {
-  if (const PayloadDescriptor* descriptor = as_payload_descriptor(object)) {
+bool convert_descriptor(const ModuleState& state, PyObject* object, PayloadDescriptor& out) {
+  if (const PayloadDescriptor* descriptor = as_payload_descriptor(state, object)) {
     out = *descriptor;
     return true;
   }

@@ -12,6 +12,7 @@
 #include "optimizer/saturation_engine.h"
 #include "python/argument_binder.h"
 #include "python/bool_conversion.h"
+#include "python/callable_declaration.h"
 #include "python/descriptor_conversion.h"
 #include "python/error_translation.h"
 #include "python/final_type.h"
@@ -36,8 +37,6 @@ struct GraphStoreObject {
   std::unique_ptr<StoreCore> core;
 };
 
-PyObject* g_type = nullptr;
-
 StoreCore& core_of(PyObject* self) {
   // The method descriptors have checked that `self` is a GraphStore.
   return *reinterpret_cast<GraphStoreObject*>(self)->core;
@@ -51,11 +50,18 @@ PyObject* allocate(PyTypeObject* type, std::unique_ptr<StoreCore> core) {
   return self;
 }
 
+constexpr CallableDeclaration kNew = constructor(
+    "GraphStore", {}, 0,
+    "A thread-safe interned graph store, immutable from Python, that keeps its contents behind a "
+    "mutex (interior mutability) and so is safe to share across threads both under the "
+    "interpreter lock and on free-threaded interpreters.");
+
 PyObject* new_store(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSignature{"GraphStore.__new__", {}, 0, 0};
-  PyObject* unused[1];
-  if (!bind_arguments(kSignature, args, kwargs, unused)) return nullptr;
-  return guarded([&] { return allocate(type, std::make_unique<StoreCore>()); });
+  BoundArguments<kNew> unused;
+  if (!bind_arguments(kSignature<kNew>, args, kwargs, unused.data())) return nullptr;
+  const ModuleState* state = state_of_class(type);
+  if (state == nullptr) return nullptr;
+  return guarded(*state, [&] { return allocate(type, std::make_unique<StoreCore>()); });
 }
 
 void dealloc_store(PyObject* self) {
@@ -76,21 +82,38 @@ PyObject* intern(PyObject* self, Node&& node) {
 
 // --- Building methods. Every argument is converted before the store is touched. ---
 
-PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"name", "params"};
-  static constexpr Signature kSignature{"GraphStore.add_source", kNames, 2, 1};
-  PyObject* bound[2];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+constexpr Parameter kSourceParameters[] = {{"name"}, {"params", "None"}};
+constexpr Parameter kNamedParameters[] = {{"name"}, {"inputs"}, {"params", "None"}};
+constexpr Parameter kExternalParameters[] = {{"descriptor"}, {"inputs"}, {"params", "None"}};
+constexpr Parameter kExchangeParameters[] = {{"inputs"}, {"params", "None"}};
+
+constexpr CallableDeclaration kAddSource = method("GraphStore", "add_source", kSourceParameters, 2);
+constexpr CallableDeclaration kAddOp = method("GraphStore", "add_op", kNamedParameters, 3);
+constexpr CallableDeclaration kAddReduction =
+    method("GraphStore", "add_reduction", kNamedParameters, 3);
+constexpr CallableDeclaration kAddExternal =
+    method("GraphStore", "add_external", kExternalParameters, 3);
+constexpr CallableDeclaration kAddExchange = method(
+    "GraphStore", "add_exchange", kExchangeParameters, 2,
+    "Records an Exchange boundary. An Exchange has no name: its identity is its scheme ParamMap "
+    "(params) plus its one logical input, and nodes()[i][\"kind\"] is \"exchange\" for it.");
+
+PyObject* add_source(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                     std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kAddSource> bound;
+  if (!bind_arguments(kSignature<kAddSource>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
     std::string_view name;
     ParamMap params;
-    if (!convert_text_argument(bound[0], "name", name) || !convert_params(bound[1], params)) {
+    if (!convert_text_argument(bound[0], "name", name) ||
+        !convert_params(state, bound[1], params)) {
       return nullptr;
     }
     const Expected<NodeId, BadNodeId> id =
         core_of(self).intern(Node::plain(NodeKind::Source, name, std::move(params), InputList()));
     if (!id) {
-      raise_internal_error("source has no inputs");
+      raise_internal_error(state, "source has no inputs");
       return nullptr;
     }
     return id_to_python(id.value());
@@ -99,49 +122,40 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // add_op and add_reduction: name, inputs, params. Short input lists and names convert without
 // allocating, and the node takes the converted storage over.
-template <NodeKind Kind>
-PyObject* add_named(const Signature& signature, PyObject* self, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[3];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+template <NodeKind Kind, const CallableDeclaration& Callable>
+PyObject* add_named(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                    std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<Callable> bound;
+  if (!bind_arguments(kSignature<Callable>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
     // A view of the str argument, which the caller holds for the whole call.
     std::string_view name;
     InputList inputs;
     ParamMap params;
     if (!convert_text_argument(bound[0], "name", name) ||
-        !convert_id_list(bound[1], "inputs", inputs) || !convert_params(bound[2], params)) {
+        !convert_id_list(bound[1], "inputs", inputs) || !convert_params(state, bound[2], params)) {
       return nullptr;
     }
     return intern(self, Node::plain(Kind, name, std::move(params), std::move(inputs)));
   });
 }
 
-constexpr const char* kNamedParameters[] = {"name", "inputs", "params"};
-
-PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.add_op", kNamedParameters, 3, 2};
-  return add_named<NodeKind::Op>(kSignature, self, args, nargs, kwnames);
-}
-
-PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.add_reduction", kNamedParameters, 3, 2};
-  return add_named<NodeKind::Reduction>(kSignature, self, args, nargs, kwnames);
-}
-
-PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"descriptor", "inputs", "params"};
-  static constexpr Signature kSignature{"GraphStore.add_external", kNames, 3, 2};
-  PyObject* bound[3];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+PyObject* add_external(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                       std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kAddExternal> bound;
+  if (!bind_arguments(kSignature<kAddExternal>, args, nargs, kwnames, bound.data())) {
+    return nullptr;
+  }
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
     std::vector<NodeId> inputs;
     PayloadDescriptor descriptor;
     ParamMap params;
     // Inputs first: their error is the one reported when both are wrong.
-    if (!convert_id_list(bound[1], "inputs", inputs) || !convert_descriptor(bound[0], descriptor) ||
-        !convert_params(bound[2], params)) {
+    if (!convert_id_list(bound[1], "inputs", inputs) ||
+        !convert_descriptor(state, bound[0], descriptor) ||
+        !convert_params(state, bound[2], params)) {
       return nullptr;
     }
     return intern(self,
@@ -149,15 +163,17 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"inputs", "params"};
-  static constexpr Signature kSignature{"GraphStore.add_exchange", kNames, 2, 1};
-  PyObject* bound[2];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+PyObject* add_exchange(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                       std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kAddExchange> bound;
+  if (!bind_arguments(kSignature<kAddExchange>, args, nargs, kwnames, bound.data())) {
+    return nullptr;
+  }
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
     InputList inputs;
     ParamMap params;
-    if (!convert_id_list(bound[0], "inputs", inputs) || !convert_params(bound[1], params)) {
+    if (!convert_id_list(bound[0], "inputs", inputs) || !convert_params(state, bound[1], params)) {
       return nullptr;
     }
     return intern(self, Node::plain(NodeKind::Exchange, {}, std::move(params), std::move(inputs)));
@@ -166,12 +182,17 @@ PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // --- Reading and export methods. ---
 
-PyObject* node_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(core_of(self).node_count()); });
+constexpr CallableDeclaration kNodeCount = method("GraphStore", "node_count");
+constexpr CallableDeclaration kToDot = method("GraphStore", "to_dot");
+
+PyObject* node_count(PyObject* self, PyTypeObject* defining_class) {
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&] { return PyLong_FromUnsignedLongLong(core_of(self).node_count()); });
 }
 
-PyObject* to_dot(PyObject* self, PyObject*) {
-  return guarded([&] {
+PyObject* to_dot(PyObject* self, PyTypeObject* defining_class) {
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&] {
     const std::string text =
         core_of(self).read([](std::span<const Node> nodes, std::span<const NodeId> outputs) {
           return render_dot(nodes, outputs);
@@ -180,12 +201,33 @@ PyObject* to_dot(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"outputs"};
-  static constexpr Signature kSignature{"GraphStore.serialize", kNames, 1, 0};
-  PyObject* bound[1];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+constexpr Parameter kOptionalOutputs[] = {{"outputs", "None"}};
+constexpr Parameter kDataParameters[] = {{"data"}};
+
+constexpr CallableDeclaration kSerialize = method(
+    "GraphStore", "serialize", kOptionalOutputs, 1,
+    "Writes the IR in its canonical, versioned, byte-identical durable form, the canonical "
+    "durable representation of the IR. With outputs= the bytes flag exactly that set and the "
+    "stored marks are ignored (outputs are a property of the compile request); the default keeps "
+    "the marks.");
+constexpr CallableDeclaration kDeserialize = static_method(
+    "GraphStore", "deserialize", kDataParameters, 1,
+    "Rebuilds a store from canonical bytes. Reading back written bytes reproduces the same node "
+    "ids, so serialize() of the result is byte-identical to the input.");
+constexpr CallableDeclaration kNodes = method(
+    "GraphStore", "nodes", {}, 0,
+    "A structured, read-only view of every node in id order. Each entry is a dict with id, kind "
+    "(source|op|reduction|external|stage), name, params, inputs, output (bool), plus a "
+    "descriptor dict for external nodes and n_members for stage nodes.");
+constexpr CallableDeclaration kOutputs =
+    method("GraphStore", "outputs", {}, 0,
+           "The marked output node ids, in mark order (what an IR evaluator returns, in order).");
+
+PyObject* serialize(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                    std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kSerialize> bound;
+  if (!bind_arguments(kSignature<kSerialize>, args, nargs, kwnames, bound.data())) return nullptr;
+  return guarded(state_of_defining_class(defining_class), [&]() -> PyObject* {
     StoreCore& store = core_of(self);
     const bool explicit_outputs = bound[0] != nullptr && bound[0] != Py_None;
     std::vector<NodeId> outputs;
@@ -228,18 +270,21 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* kNames[] = {"data"};
-  static constexpr Signature kSignature{"GraphStore.deserialize", kNames, 1, 1};
-  PyObject* bound[1];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
+// Static: no instance, `self` is nullptr.
+PyObject* deserialize(PyObject*, PyTypeObject* defining_class, PyObject* const* args,
+                      std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kDeserialize> bound;
+  if (!bind_arguments(kSignature<kDeserialize>, args, nargs, kwnames, bound.data())) {
+    return nullptr;
+  }
   PyObject* data = bound[0];
   if (!PyBytes_Check(data)) {
     PyErr_Format(PyExc_TypeError, "argument 'data': expected bytes, got %.200s",
                  Py_TYPE(data)->tp_name);
     return nullptr;
   }
-  return guarded([&]() -> PyObject* {
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
     // The reader runs no Python code, so the bytes cannot change under it.
     const std::string_view bytes(PyBytes_AS_STRING(data),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
@@ -248,21 +293,23 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       PyErr_SetString(PyExc_ValueError, store.error().message.c_str());
       return nullptr;
     }
-    return wrap_store(std::move(store).value());
+    return wrap_store(state, std::move(store).value());
   });
 }
 
-PyObject* nodes(PyObject* self, PyObject*) {
-  return guarded([&] {
+PyObject* nodes(PyObject* self, PyTypeObject* defining_class) {
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&] {
     // Copied under the lock, converted outside it: building Python objects can run Python code
     // (a GC pass, a finalizer) that calls back into this store.
     const StoreSnapshot snapshot = core_of(self).snapshot();
-    return build_node_view(snapshot);
+    return build_node_view(state.view_strings, snapshot);
   });
 }
 
-PyObject* outputs(PyObject* self, PyObject*) {
-  return guarded([&] { return id_list_to_python(core_of(self).outputs()); });
+PyObject* outputs(PyObject* self, PyTypeObject* defining_class) {
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&] { return id_list_to_python(core_of(self).outputs()); });
 }
 
 // --- Reduction methods: each runs the pipeline with a fresh engine on a copy of the store. ---
@@ -272,8 +319,8 @@ enum class ReductionResult { Report, StoreAndReport, StoreReportAndMap };
 
 // Converts `outputs` (None: the store's marks) and reduces. Nothing is reduced when an id names no
 // node.
-PyObject* run_reduction(PyObject* self, PyObject* outputs_argument, bool maximal_fusion,
-                        ReductionResult result_kind) {
+PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outputs_argument,
+                        bool maximal_fusion, ReductionResult result_kind) {
   const bool with_map = result_kind == ReductionResult::StoreReportAndMap;
   std::vector<NodeId> outputs;
   const bool explicit_outputs = outputs_argument != nullptr && outputs_argument != Py_None;
@@ -296,144 +343,95 @@ PyObject* run_reduction(PyObject* self, PyObject* outputs_argument, bool maximal
     case ReductionResult::Report:
       return build_report_dict(reduced.report);
     case ReductionResult::StoreAndReport:
-      return build_reduction_result(std::move(reduced));
+      return build_reduction_result(state, std::move(reduced));
     case ReductionResult::StoreReportAndMap:
       break;
   }
-  return build_mapped_reduction_result(std::move(reduced));
+  return build_mapped_reduction_result(state, std::move(reduced));
 }
 
-constexpr const char* kReduceNames[] = {"maximal_fusion", "outputs"};
-constexpr const char* kOutputsOnly[] = {"outputs"};
+constexpr Parameter kReduceParameters[] = {{"maximal_fusion", "False"}, {"outputs", "None"}};
 
-PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.reduce", kReduceNames, 0, 0};
-  PyObject* bound[2];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    bool maximal_fusion = false;
-    if (!convert_bool_argument(bound[0], "maximal_fusion", false, maximal_fusion)) return nullptr;
-    return run_reduction(self, bound[1], maximal_fusion, ReductionResult::StoreAndReport);
-  });
-}
-
-PyObject* reduce_with_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.reduce_with_map", kReduceNames, 0, 0};
-  PyObject* bound[2];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    bool maximal_fusion = false;
-    if (!convert_bool_argument(bound[0], "maximal_fusion", false, maximal_fusion)) return nullptr;
-    return run_reduction(self, bound[1], maximal_fusion, ReductionResult::StoreReportAndMap);
-  });
-}
-
-PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.reduce_incremental", kOutputsOnly, 0, 0};
-  PyObject* bound[1];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded(
-      [&] { return run_reduction(self, bound[0], false, ReductionResult::StoreAndReport); });
-}
-
-PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  static constexpr Signature kSignature{"GraphStore.reduction_report", kOutputsOnly, 0, 0};
-  PyObject* bound[1];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  return guarded([&] { return run_reduction(self, bound[0], false, ReductionResult::Report); });
-}
-
-constexpr const char kReduceDoc[] =
-    "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+constexpr CallableDeclaration kReduce = method(
+    "GraphStore", "reduce", kReduceParameters, 0,
     "Reduces the graph through the optimizer (dead-code elimination, common-subexpression "
     "elimination and equality-saturation stage fusion behind RewriteEngine) and returns the "
     "reduced store and a report dict. maximal_fusion=True opts in to fusing fan-out operators "
-    "whose consumers all land in one stage; the default is the single-use rule.";
-
-constexpr const char kReduceWithMapDoc[] =
-    "reduce_with_map($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+    "whose consumers all land in one stage; the default is the single-use rule.");
+constexpr CallableDeclaration kReduceWithMap = method(
+    "GraphStore", "reduce_with_map", kReduceParameters, 0,
     "The reduction of reduce() with the same arguments, store and report, plus a map of where "
     "each value went: returns (store, report, map). map[\"roots\"] holds, for each root (the "
     "marks in mark order, or outputs= exactly as given, repeats kept), the id of the reduced node "
     "whose result is its value. map[\"nodes\"] holds one entry per node of this store: None when "
     "no root needs it, else (reduced_id, member), member being None for the reduced node's own "
-    "result or the position of the Stage member that computes the value.";
-
-constexpr const char kReduceIncrementalDoc[] =
-    "reduce_incremental($self, *, outputs=None)\n--\n\n"
+    "result or the position of the Stage member that computes the value.");
+constexpr CallableDeclaration kReduceIncremental = method(
+    "GraphStore", "reduce_incremental", kOptionalOutputs, 0,
     "A one-shot incremental reduction of the current graph, with the same result as reduce(). "
-    "Genuine step-by-step reduction while building is IncrementalReducer.";
+    "Genuine step-by-step reduction while building is IncrementalReducer.");
+constexpr CallableDeclaration kReductionReport =
+    method("GraphStore", "reduction_report", kOptionalOutputs, 0,
+           "The reduction report for the current graph, without keeping the reduced store.");
 
-constexpr const char kReductionReportDoc[] =
-    "reduction_report($self, *, outputs=None)\n--\n\n"
-    "The reduction report for the current graph, without keeping the reduced store.";
+// reduce and reduce_with_map: maximal_fusion, outputs.
+template <const CallableDeclaration& Callable, ReductionResult Result>
+PyObject* reduce_fused(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                       std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<Callable> bound;
+  if (!bind_arguments(kSignature<Callable>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&]() -> PyObject* {
+    bool maximal_fusion = false;
+    if (!convert_bool_argument(bound[0], "maximal_fusion", false, maximal_fusion)) return nullptr;
+    return run_reduction(state, self, bound[1], maximal_fusion, Result);
+  });
+}
 
-constexpr const char kExchangeDoc[] =
-    "add_exchange($self, inputs, params=None)\n--\n\n"
-    "Records an Exchange boundary. An Exchange has no name: its identity is its scheme ParamMap "
-    "(params) plus its one logical input, and nodes()[i][\"kind\"] is \"exchange\" for it.";
-
-constexpr const char kSerializeDoc[] =
-    "serialize($self, outputs=None)\n--\n\n"
-    "Writes the IR in its canonical, versioned, byte-identical durable form, the canonical "
-    "durable representation of the IR. With outputs= the bytes flag exactly that set and the "
-    "stored marks are ignored (outputs are a property of the compile request); the default keeps "
-    "the marks.";
-
-constexpr const char kDeserializeDoc[] =
-    "deserialize(data)\n--\n\n"
-    "Rebuilds a store from canonical bytes. Reading back written bytes reproduces the same node "
-    "ids, so serialize() of the result is byte-identical to the input.";
-
-constexpr const char kNodesDoc[] =
-    "nodes($self)\n--\n\n"
-    "A structured, read-only view of every node in id order. Each entry is a dict with id, kind "
-    "(source|op|reduction|external|stage), name, params, inputs, output (bool), plus a "
-    "descriptor dict for external nodes and n_members for stage nodes.";
-
-constexpr const char kOutputsDoc[] =
-    "outputs($self)\n--\n\n"
-    "The marked output node ids, in mark order (what an IR evaluator returns, in order).";
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+// reduce_incremental and reduction_report: outputs only.
+template <const CallableDeclaration& Callable, ReductionResult Result>
+PyObject* reduce_plain(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                       std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<Callable> bound;
+  if (!bind_arguments(kSignature<Callable>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  return guarded(state, [&] { return run_reduction(state, self, bound[0], false, Result); });
+}
 
 PyMethodDef kMethods[] = {
-    {"add_source", as_pycfunction(add_source), kFastcall,
-     "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", as_pycfunction(add_op), kFastcall,
-     "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction", as_pycfunction(add_reduction), kFastcall,
-     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external", as_pycfunction(add_external), kFastcall,
-     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange", as_pycfunction(add_exchange), kFastcall, kExchangeDoc},
-    {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
-    {"serialize", as_pycfunction(serialize), kFastcall, kSerializeDoc},
-    {"deserialize", as_pycfunction(deserialize), kFastcall | METH_STATIC, kDeserializeDoc},
-    {"nodes", nodes, METH_NOARGS, kNodesDoc},
-    {"outputs", outputs, METH_NOARGS, kOutputsDoc},
-    {"reduce", as_pycfunction(reduce), kFastcall, kReduceDoc},
-    {"reduce_with_map", as_pycfunction(reduce_with_map), kFastcall, kReduceWithMapDoc},
-    {"reduce_incremental", as_pycfunction(reduce_incremental), kFastcall, kReduceIncrementalDoc},
-    {"reduction_report", as_pycfunction(reduction_report), kFastcall, kReductionReportDoc},
+    method_entry<kAddSource, add_source>(),
+    method_entry<kAddOp, add_named<NodeKind::Op, kAddOp>>(),
+    method_entry<kAddReduction, add_named<NodeKind::Reduction, kAddReduction>>(),
+    method_entry<kAddExternal, add_external>(),
+    method_entry<kAddExchange, add_exchange>(),
+    method_entry<kNodeCount, node_count>(),
+    method_entry<kToDot, to_dot>(),
+    method_entry<kSerialize, serialize>(),
+    method_entry<kDeserialize, deserialize>(),
+    method_entry<kNodes, nodes>(),
+    method_entry<kOutputs, outputs>(),
+    method_entry<kReduce, reduce_fused<kReduce, ReductionResult::StoreAndReport>>(),
+    method_entry<kReduceWithMap,
+                 reduce_fused<kReduceWithMap, ReductionResult::StoreReportAndMap>>(),
+    method_entry<kReduceIncremental,
+                 reduce_plain<kReduceIncremental, ReductionResult::StoreAndReport>>(),
+    method_entry<kReductionReport, reduce_plain<kReductionReport, ReductionResult::Report>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char kDoc[] =
-    "GraphStore()\n--\n\n"
-    "A thread-safe interned graph store, immutable from Python, that keeps its contents behind a "
-    "mutex (interior mutability) and so is safe to share across threads both under the "
-    "interpreter lock and on free-threaded interpreters.";
+PyTypeObject* graph_store_class(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module))->graph_store_type;
+}
+
+PyMethodDef kStaticMethods[] = {
+    static_method_entry<kDeserialize, deserialize, graph_store_class>(),
+};
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_store)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_store)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_doc, const_cast<char*>(kDocstring<kNew>.data())},
     {0, nullptr},
 };
 
@@ -447,21 +445,16 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* graph_store_type() {
-  if (g_type == nullptr) g_type = create_final_type(&kSpec);
-  return g_type;
+PyTypeObject* create_graph_store_type(PyObject* module) {
+  return create_final_type(module, &kSpec, kStaticMethods);
 }
 
-PyObject* wrap_store(std::unique_ptr<StoreCore> core) {
-  PyObject* type = graph_store_type();
-  if (type == nullptr) return nullptr;
-  return allocate(reinterpret_cast<PyTypeObject*>(type), std::move(core));
+PyObject* wrap_store(const ModuleState& state, std::unique_ptr<StoreCore> core) {
+  return allocate(state.graph_store_type, std::move(core));
 }
 
-StoreCore* as_store(PyObject* object) {
-  if (g_type == nullptr || Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(g_type)) {
-    return nullptr;
-  }
+StoreCore* as_store(const ModuleState& state, PyObject* object) {
+  if (Py_TYPE(object) != state.graph_store_type) return nullptr;
   return reinterpret_cast<GraphStoreObject*>(object)->core.get();
 }
 

@@ -6,19 +6,19 @@
 
 #include <memory>
 
+#include "python/module_state.h"
 #include "store/store_core.h"
 
 namespace zembric::python {
 
-// Creates the type on the first call and returns it (borrowed; it lives as long as the process),
-// or nullptr with an error set.
-PyObject* graph_store_type();
+// A new GraphStore type for `module`. New reference, or nullptr with an error set.
+PyTypeObject* create_graph_store_type(PyObject* module);
 
-// A new GraphStore that owns `core` (a deserialized or reduced store). New reference, or nullptr
-// with an error set; `core` is released on failure.
-PyObject* wrap_store(std::unique_ptr<StoreCore> core);
+// A new GraphStore of `state`'s module that owns `core` (a deserialized or reduced store). New
+// reference, or nullptr with an error set; `core` is released on failure.
+PyObject* wrap_store(const ModuleState& state, std::unique_ptr<StoreCore> core);
 
-// The store behind a GraphStore instance, or nullptr when `object` is not one.
-StoreCore* as_store(PyObject* object);
+// The store behind a GraphStore instance of `state`'s module, or nullptr when `object` is not one.
+StoreCore* as_store(const ModuleState& state, PyObject* object);
 
 }  // namespace zembric::python

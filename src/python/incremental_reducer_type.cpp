@@ -9,6 +9,7 @@
 #include "optimizer/incremental_reducer.h"
 #include "python/argument_binder.h"
 #include "python/bool_conversion.h"
+#include "python/callable_declaration.h"
 #include "python/error_translation.h"
 #include "python/final_type.h"
 #include "python/graph_store_type.h"
@@ -26,18 +27,26 @@ struct IncrementalReducerObject {
   std::unique_ptr<IncrementalReducer> reducer;
 };
 
-PyObject* g_type = nullptr;
-
 IncrementalReducer& reducer_of(PyObject* self) {
   // The method descriptors have checked that `self` is an IncrementalReducer.
   return *reinterpret_cast<IncrementalReducerObject*>(self)->reducer;
 }
 
+constexpr CallableDeclaration kNew = constructor(
+    "IncrementalReducer", {}, 0,
+    "A reducer fed a store while the graph is being built. Each step canonicalizes only the "
+    "nodes recorded since the last step (identity elimination, commutativity dedup, "
+    "hash-consing: the same sound rules the SaturationEngine runs), so a concise canonical form "
+    "exists while building and finalize does one linear pass instead of a whole-history "
+    "optimization. total_work() counts the nodes processed over all steps and equals the store's "
+    "node count however many steps fed it.");
+
 PyObject* new_reducer(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr Signature kSignature{"IncrementalReducer.__new__", {}, 0, 0};
-  PyObject* unused[1];
-  if (!bind_arguments(kSignature, args, kwargs, unused)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  BoundArguments<kNew> unused;
+  if (!bind_arguments(kSignature<kNew>, args, kwargs, unused.data())) return nullptr;
+  const ModuleState* state = state_of_class(type);
+  if (state == nullptr) return nullptr;
+  return guarded(*state, [&]() -> PyObject* {
     auto reducer = std::make_unique<IncrementalReducer>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -53,9 +62,9 @@ void dealloc_reducer(PyObject* self) {
   free_heap_instance(self);
 }
 
-// The `store` argument: a GraphStore and nothing else.
-StoreCore* convert_store_argument(PyObject* object) {
-  StoreCore* store = as_store(object);
+// The `store` argument: a GraphStore of the same module and nothing else.
+StoreCore* convert_store_argument(const ModuleState& state, PyObject* object) {
+  StoreCore* store = as_store(state, object);
   if (store == nullptr) {
     PyErr_Format(PyExc_TypeError, "argument 'store': expected GraphStore, got %.200s",
                  Py_TYPE(object)->tp_name);
@@ -63,15 +72,21 @@ StoreCore* convert_store_argument(PyObject* object) {
   return store;
 }
 
-constexpr const char* kStoreOnly[] = {"store"};
+constexpr Parameter kStoreParameters[] = {{"store"}};
 
-PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"IncrementalReducer.step", kStoreOnly, 1, 1};
-  PyObject* bound[1];
-  if (!bind_arguments(kSignature, args, nargs, kwnames, bound)) return nullptr;
-  StoreCore* store = convert_store_argument(bound[0]);
+constexpr CallableDeclaration kStep = method(
+    "IncrementalReducer", "step", kStoreParameters, 1,
+    "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
+    "(the delta size). The reducer must always be fed the same store.");
+
+PyObject* step(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+               std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<kStep> bound;
+  if (!bind_arguments(kSignature<kStep>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  StoreCore* store = convert_store_argument(state, bound[0]);
   if (store == nullptr) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(state, [&]() -> PyObject* {
     const Expected<std::uint64_t, BadNodeId> consumed = reducer_of(self).step(*store);
     if (!consumed) {
       raise_bad_node_id(consumed.error().id);
@@ -81,27 +96,47 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-PyObject* watermark(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).watermark()); });
+constexpr CallableDeclaration kWatermark =
+    method("IncrementalReducer", "watermark", {}, 0,
+           "How many of the store's nodes have been consumed so far.");
+constexpr CallableDeclaration kTotalWork =
+    method("IncrementalReducer", "total_work", {}, 0,
+           "Cumulative nodes processed across all steps (== watermark: each node touched once).");
+constexpr CallableDeclaration kCanonicalCount = method("IncrementalReducer", "canonical_count", {},
+                                                       0, "Size of the maintained canonical form.");
+
+// watermark, total_work and canonical_count.
+template <auto Count>
+PyObject* count(PyObject* self, PyTypeObject* defining_class) {
+  return guarded(state_of_defining_class(defining_class),
+                 [&] { return PyLong_FromUnsignedLongLong((reducer_of(self).*Count)()); });
 }
 
-PyObject* total_work(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).total_work()); });
-}
+constexpr Parameter kFinalizeParameters[] = {
+    {"store"}, {"maximal_fusion", "False"}, {"outputs", "None"}};
 
-PyObject* canonical_count(PyObject* self, PyObject*) {
-  return guarded([&] { return PyLong_FromUnsignedLongLong(reducer_of(self).canonical_count()); });
-}
+constexpr CallableDeclaration kFinalize = method(
+    "IncrementalReducer", "finalize", kFinalizeParameters, 1,
+    "Finish by consuming any remaining delta, then reduce the maintained canonical form against "
+    "the store's marked outputs or, with outputs=, against EXACTLY that set (the stored marks are "
+    "ignored). Returns the reduced store and report exactly like GraphStore.reduce.");
+constexpr CallableDeclaration kFinalizeWithMap = method(
+    "IncrementalReducer", "finalize_with_map", kFinalizeParameters, 1,
+    "The reduction of finalize() with the same arguments, store and report, plus the map of "
+    "GraphStore.reduce_with_map over the ids of `store`, whatever steps fed the reducer: returns "
+    "(store, report, map).");
 
 // finalize and finalize_with_map: the same binding, conversions and reduction, with or without
 // the map.
-PyObject* run_finalize(const Signature& signature, PyObject* self, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames, bool with_map) {
-  PyObject* bound[3];
-  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
-  StoreCore* store = convert_store_argument(bound[0]);
+template <const CallableDeclaration& Callable, bool WithMap>
+PyObject* finalize(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                   std::size_t nargs, PyObject* kwnames) {
+  BoundArguments<Callable> bound;
+  if (!bind_arguments(kSignature<Callable>, args, nargs, kwnames, bound.data())) return nullptr;
+  const ModuleState& state = state_of_defining_class(defining_class);
+  StoreCore* store = convert_store_argument(state, bound[0]);
   if (store == nullptr) return nullptr;
-  return guarded([&]() -> PyObject* {
+  return guarded(state, [&]() -> PyObject* {
     bool maximal_fusion = false;
     if (!convert_bool_argument(bound[1], "maximal_fusion", false, maximal_fusion)) return nullptr;
     std::optional<std::vector<NodeId>> outputs;
@@ -110,77 +145,31 @@ PyObject* run_finalize(const Signature& signature, PyObject* self, PyObject* con
       if (!convert_id_list(bound[2], "outputs", *outputs)) return nullptr;
     }
     Expected<ReducedStore, BadNodeId> reduced =
-        reducer_of(self).finalize(*store, outputs, maximal_fusion, with_map);
+        reducer_of(self).finalize(*store, outputs, maximal_fusion, WithMap);
     if (!reduced) {
       raise_bad_node_id(reduced.error().id);
       return nullptr;
     }
-    if (with_map) return build_mapped_reduction_result(std::move(reduced).value());
-    return build_reduction_result(std::move(reduced).value());
+    if (WithMap) return build_mapped_reduction_result(state, std::move(reduced).value());
+    return build_reduction_result(state, std::move(reduced).value());
   });
 }
 
-constexpr const char* kFinalizeNames[] = {"store", "maximal_fusion", "outputs"};
-
-PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Signature kSignature{"IncrementalReducer.finalize", kFinalizeNames, 1, 1};
-  return run_finalize(kSignature, self, args, nargs, kwnames, false);
-}
-
-PyObject* finalize_with_map(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  static constexpr Signature kSignature{"IncrementalReducer.finalize_with_map", kFinalizeNames, 1,
-                                        1};
-  return run_finalize(kSignature, self, args, nargs, kwnames, true);
-}
-
-constexpr const char kStepDoc[] =
-    "step($self, store)\n--\n\n"
-    "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
-    "(the delta size). The reducer must always be fed the same store.";
-
-constexpr const char kFinalizeDoc[] =
-    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-    "Finish by consuming any remaining delta, then reduce the maintained canonical form against "
-    "the store's marked outputs or, with outputs=, against EXACTLY that set (the stored marks are "
-    "ignored). Returns the reduced store and report exactly like GraphStore.reduce.";
-
-constexpr const char kFinalizeWithMapDoc[] =
-    "finalize_with_map($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-    "The reduction of finalize() with the same arguments, store and report, plus the map of "
-    "GraphStore.reduce_with_map over the ids of `store`, whatever steps fed the reducer: returns "
-    "(store, report, map).";
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef kMethods[] = {
-    {"step", as_pycfunction(step), kFastcall, kStepDoc},
-    {"watermark", watermark, METH_NOARGS,
-     "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."},
-    {"total_work", total_work, METH_NOARGS,
-     "total_work($self)\n--\n\n"
-     "Cumulative nodes processed across all steps (== watermark: each node touched once)."},
-    {"canonical_count", canonical_count, METH_NOARGS,
-     "canonical_count($self)\n--\n\nSize of the maintained canonical form."},
-    {"finalize", as_pycfunction(finalize), kFastcall, kFinalizeDoc},
-    {"finalize_with_map", as_pycfunction(finalize_with_map), kFastcall, kFinalizeWithMapDoc},
+    method_entry<kStep, step>(),
+    method_entry<kWatermark, count<&IncrementalReducer::watermark>>(),
+    method_entry<kTotalWork, count<&IncrementalReducer::total_work>>(),
+    method_entry<kCanonicalCount, count<&IncrementalReducer::canonical_count>>(),
+    method_entry<kFinalize, finalize<kFinalize, false>>(),
+    method_entry<kFinalizeWithMap, finalize<kFinalizeWithMap, true>>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-constexpr const char kDoc[] =
-    "IncrementalReducer()\n--\n\n"
-    "A reducer fed a store while the graph is being built. Each step canonicalizes only the "
-    "nodes recorded since the last step (identity elimination, commutativity dedup, "
-    "hash-consing: the same sound rules the SaturationEngine runs), so a concise canonical form "
-    "exists while building and finalize does one linear pass instead of a whole-history "
-    "optimization. total_work() counts the nodes processed over all steps and equals the store's "
-    "node count however many steps fed it.";
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_reducer)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_reducer)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_doc, const_cast<char*>(kDocstring<kNew>.data())},
     {0, nullptr},
 };
 
@@ -194,9 +183,8 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* incremental_reducer_type() {
-  if (g_type == nullptr) g_type = create_final_type(&kSpec);
-  return g_type;
+PyTypeObject* create_incremental_reducer_type(PyObject* module) {
+  return create_final_type(module, &kSpec);
 }
 
 }  // namespace zembric::python

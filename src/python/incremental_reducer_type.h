@@ -6,8 +6,7 @@
 
 namespace zembric::python {
 
-// Creates the type on the first call and returns it (borrowed; it lives as long as the process),
-// or nullptr with an error set.
-PyObject* incremental_reducer_type();
+// A new IncrementalReducer type for `module`. New reference, or nullptr with an error set.
+PyTypeObject* create_incremental_reducer_type(PyObject* module);
 
 }  // namespace zembric::python

@@ -1,6 +1,8 @@
 #include "python/node_view.h"
 
+#include <iterator>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "python/param_map_conversion.h"
@@ -12,69 +14,40 @@ namespace zembric::python {
 
 namespace {
 
-// Interned strings shared by every view: the dict keys and the recurring values. Made once and
-// kept for the life of the process.
-struct ViewStrings {
-  PyObject* id;
-  PyObject* output;
-  PyObject* inputs;
-  PyObject* kind;
-  PyObject* name;
-  PyObject* params;
-  PyObject* descriptor;
-  PyObject* n_members;
-  PyObject* members;
-  PyObject* content_hash;
-  PyObject* framework;
-  PyObject* version;
-  PyObject* io_schema;
-  PyObject* preprocessing_ref;
-  PyObject* input_token;
-  PyObject* member_token;
-  PyObject* empty;
-  PyObject* kind_names[6];  // indexed by NodeKind
-};
-
-const ViewStrings* view_strings() {
-  static ViewStrings strings;
-  static bool ready = false;
-  if (ready) return &strings;
+// Calls visit(slot, text) for each string.
+template <class Visit>
+void for_each_view_string(ViewStrings& strings, Visit&& visit) {
   struct Entry {
-    PyObject** slot;
+    PyObject* ViewStrings::*member;
     const char* text;
   };
-  const Entry entries[] = {
-      {&strings.id, "id"},
-      {&strings.output, "output"},
-      {&strings.inputs, "inputs"},
-      {&strings.kind, "kind"},
-      {&strings.name, "name"},
-      {&strings.params, "params"},
-      {&strings.descriptor, "descriptor"},
-      {&strings.n_members, "n_members"},
-      {&strings.members, "members"},
-      {&strings.content_hash, "content_hash"},
-      {&strings.framework, "framework"},
-      {&strings.version, "version"},
-      {&strings.io_schema, "io_schema"},
-      {&strings.preprocessing_ref, "preprocessing_ref"},
-      {&strings.input_token, "input"},
-      {&strings.member_token, "member"},
-      {&strings.empty, ""},
-      {&strings.kind_names[0], "source"},
-      {&strings.kind_names[1], "op"},
-      {&strings.kind_names[2], "reduction"},
-      {&strings.kind_names[3], "external"},
-      {&strings.kind_names[4], "stage"},
-      {&strings.kind_names[5], "exchange"},
+  static constexpr Entry kEntries[] = {
+      {&ViewStrings::id, "id"},
+      {&ViewStrings::output, "output"},
+      {&ViewStrings::inputs, "inputs"},
+      {&ViewStrings::kind, "kind"},
+      {&ViewStrings::name, "name"},
+      {&ViewStrings::params, "params"},
+      {&ViewStrings::descriptor, "descriptor"},
+      {&ViewStrings::n_members, "n_members"},
+      {&ViewStrings::members, "members"},
+      {&ViewStrings::content_hash, "content_hash"},
+      {&ViewStrings::framework, "framework"},
+      {&ViewStrings::version, "version"},
+      {&ViewStrings::io_schema, "io_schema"},
+      {&ViewStrings::preprocessing_ref, "preprocessing_ref"},
+      {&ViewStrings::input_token, "input"},
+      {&ViewStrings::member_token, "member"},
+      {&ViewStrings::empty, ""},
   };
-  for (const Entry& entry : entries) {
-    if (*entry.slot != nullptr) continue;  // made by an earlier, failed attempt
-    *entry.slot = PyUnicode_InternFromString(entry.text);
-    if (*entry.slot == nullptr) return nullptr;
+  static constexpr const char* kKindNames[] = {"source",   "op",    "reduction",
+                                               "external", "stage", "exchange"};
+  static_assert(std::size(kKindNames) == std::extent_v<decltype(ViewStrings::kind_names)>);
+  for (const Entry& entry : kEntries)
+    visit(strings.*entry.member, entry.text);
+  for (std::size_t i = 0; i < std::size(kKindNames); ++i) {
+    visit(strings.kind_names[i], kKindNames[i]);
   }
-  ready = true;
-  return &strings;
 }
 
 // Sets dict[key] = value, taking over `value`; false with an error set, also when `value` is the
@@ -184,9 +157,19 @@ PyObject* node_dict(const ViewStrings& s, const Node& node, NodeId id, bool is_o
 
 }  // namespace
 
-PyObject* build_node_view(const StoreSnapshot& snapshot) {
-  const ViewStrings* strings = view_strings();
-  if (strings == nullptr) return nullptr;
+bool make_view_strings(ViewStrings& strings) {
+  bool made = true;
+  for_each_view_string(strings, [&](PyObject*& slot, const char* text) {
+    if (made) made = (slot = PyUnicode_InternFromString(text)) != nullptr;
+  });
+  return made;
+}
+
+void clear_view_strings(ViewStrings& strings) noexcept {
+  for_each_view_string(strings, [](PyObject*& slot, const char*) { Py_CLEAR(slot); });
+}
+
+PyObject* build_node_view(const ViewStrings& strings, const StoreSnapshot& snapshot) {
   // One pass over the marks instead of a scan per node: a blob may mark every node.
   std::vector<bool> is_output(snapshot.nodes.size(), false);
   for (NodeId id : snapshot.outputs) {
@@ -195,7 +178,7 @@ PyObject* build_node_view(const StoreSnapshot& snapshot) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(snapshot.nodes.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < snapshot.nodes.size(); ++i) {
-    PyObject* dict = node_dict(*strings, snapshot.nodes[i], i, is_output[i]);
+    PyObject* dict = node_dict(strings, snapshot.nodes[i], i, is_output[i]);
     if (dict == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);
   }

@@ -62,7 +62,7 @@ bool convert_entry(PyObject* key, PyObject* value, ParamMap::Builder& entries) {
 
 }  // namespace
 
-bool convert_params(PyObject* object, ParamMap& out) {
+bool convert_params(const ModuleState& state, PyObject* object, ParamMap& out) {
   if (object == nullptr || object == Py_None) {
     out = ParamMap();
     return true;
@@ -82,12 +82,12 @@ bool convert_params(PyObject* object, ParamMap& out) {
     // A value's __index__ or __float__ may have changed the dict: its storage can no longer be
     // walked consistently.
     if (PyDict_GET_SIZE(object) != size) {
-      raise_internal_error("dictionary changed size during iteration");
+      raise_internal_error(state, "dictionary changed size during iteration");
       return false;
     }
     if (!PyDict_Next(object, &position, &key, &value)) break;
     if (--remaining < 0) {
-      raise_internal_error("dictionary keys changed during iteration");
+      raise_internal_error(state, "dictionary keys changed during iteration");
       return false;
     }
     // Conversion hooks may drop the dict's references to the entry.

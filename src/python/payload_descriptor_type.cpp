@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "python/argument_binder.h"
+#include "python/callable_declaration.h"
 #include "python/error_translation.h"
 #include "python/final_type.h"
 #include "python/python_ref.h"
@@ -19,28 +20,32 @@ struct PayloadDescriptorObject {
   PayloadDescriptor value;
 };
 
-PyObject* g_type = nullptr;
-
 PayloadDescriptorObject* cast(PyObject* self) {
   return reinterpret_cast<PayloadDescriptorObject*>(self);
 }
 
+constexpr Parameter kFields[] = {{"kind"},    {"content_hash"}, {"framework"},
+                                 {"version"}, {"io_schema"},    {"preprocessing_ref", "None"}};
+
+constexpr CallableDeclaration kNew = constructor(
+    "PayloadDescriptor", kFields, 0,
+    "Reproducibility metadata an External node carries (participates in the structural hash).");
+
 PyObject* new_descriptor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* kNames[] = {"kind",    "content_hash", "framework",
-                                           "version", "io_schema",    "preprocessing_ref"};
-  static constexpr Signature kSignature{"PayloadDescriptor.__new__", kNames, 0, 5};
-  PyObject* bound[6];
-  if (!bind_arguments(kSignature, args, kwargs, bound)) return nullptr;
-  return guarded([&]() -> PyObject* {
+  BoundArguments<kNew> bound;
+  if (!bind_arguments(kSignature<kNew>, args, kwargs, bound.data())) return nullptr;
+  const ModuleState* state = state_of_class(type);
+  if (state == nullptr) return nullptr;
+  return guarded(*state, [&]() -> PyObject* {
     PayloadDescriptor value;
     std::string* const texts[] = {&value.kind, &value.content_hash, &value.framework,
                                   &value.version, &value.io_schema};
     for (std::size_t i = 0; i < 5; ++i) {
-      if (!convert_text_argument(bound[i], kNames[i], *texts[i])) return nullptr;
+      if (!convert_text_argument(bound[i], kFields[i].name, *texts[i])) return nullptr;
     }
     if (bound[5] != nullptr && bound[5] != Py_None) {
       std::string reference;
-      if (!convert_text_argument(bound[5], kNames[5], reference)) return nullptr;
+      if (!convert_text_argument(bound[5], kFields[5].name, reference)) return nullptr;
       value.preprocessing_ref = std::move(reference);
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -76,16 +81,11 @@ PyGetSetDef kGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char kDoc[] =
-    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-    "preprocessing_ref=None)\n--\n\n"
-    "Reproducibility metadata an External node carries (participates in the structural hash).";
-
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_descriptor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_descriptor)},
     {Py_tp_getset, kGetters},
-    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_doc, const_cast<char*>(kDocstring<kNew>.data())},
     {0, nullptr},
 };
 
@@ -99,15 +99,12 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* payload_descriptor_type() {
-  if (g_type == nullptr) g_type = create_final_type(&kSpec);
-  return g_type;
+PyTypeObject* create_payload_descriptor_type(PyObject* module) {
+  return create_final_type(module, &kSpec);
 }
 
-const PayloadDescriptor* as_payload_descriptor(PyObject* object) {
-  if (g_type == nullptr || Py_TYPE(object) != reinterpret_cast<PyTypeObject*>(g_type)) {
-    return nullptr;
-  }
+const PayloadDescriptor* as_payload_descriptor(const ModuleState& state, PyObject* object) {
+  if (Py_TYPE(object) != state.payload_descriptor_type) return nullptr;
   return &cast(object)->value;
 }
 

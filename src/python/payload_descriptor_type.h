@@ -4,15 +4,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/module_state.h"
 #include "store/node.h"
 
 namespace zembric::python {
 
-// Creates the type on the first call and returns it (borrowed; it lives as long as the process),
-// or nullptr with an error set.
-PyObject* payload_descriptor_type();
+// A new PayloadDescriptor type for `module`. New reference, or nullptr with an error set.
+PyTypeObject* create_payload_descriptor_type(PyObject* module);
 
-// The record of a PayloadDescriptor instance, or nullptr when `object` is not one.
-const PayloadDescriptor* as_payload_descriptor(PyObject* object);
+// The record of a PayloadDescriptor instance of `state`'s module, or nullptr when `object` is not
+// one.
+const PayloadDescriptor* as_payload_descriptor(const ModuleState& state, PyObject* object);
 
 }  // namespace zembric::python

@@ -78,7 +78,7 @@ PyObject* build_reduction_map_dict(const ReductionMap& map) {
   return dict.release();
 }
 
-PyObject* build_mapped_reduction_result(ReducedStore reduced) {
+PyObject* build_mapped_reduction_result(const ModuleState& state, ReducedStore reduced) {
   if (!reduced.map) {
     PyErr_SetString(PyExc_SystemError, "a mapped reduction carries no map");
     return nullptr;
@@ -87,7 +87,7 @@ PyObject* build_mapped_reduction_result(ReducedStore reduced) {
   if (!map) return nullptr;
   OwnedRef report(build_report_dict(reduced.report));
   if (!report) return nullptr;
-  OwnedRef store(wrap_store(std::move(reduced.store)));
+  OwnedRef store(wrap_store(state, std::move(reduced.store)));
   if (!store) return nullptr;
   return PyTuple_Pack(3, store.get(), report.get(), map.get());
 }

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "optimizer/reduction_pipeline.h"
+#include "python/module_state.h"
 
 namespace zembric::python {
 
@@ -13,8 +14,8 @@ namespace zembric::python {
 // per source node: None, or the tuple (reduced id, member position or None)), in that order.
 PyObject* build_reduction_map_dict(const ReductionMap& map);
 
-// The 3-tuple (new GraphStore wrapping `reduced.store`, report dict, map dict); `reduced` must
-// carry its map.
-PyObject* build_mapped_reduction_result(ReducedStore reduced);
+// The 3-tuple (new GraphStore of `state`'s module wrapping `reduced.store`, report dict, map
+// dict); `reduced` must carry its map.
+PyObject* build_mapped_reduction_result(const ModuleState& state, ReducedStore reduced);
 
 }  // namespace zembric::python

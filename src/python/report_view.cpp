@@ -23,10 +23,10 @@ PyObject* build_report_dict(const ReductionReport& report) {
   return dict.release();
 }
 
-PyObject* build_reduction_result(ReducedStore reduced) {
+PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced) {
   OwnedRef report(build_report_dict(reduced.report));
   if (!report) return nullptr;
-  OwnedRef store(wrap_store(std::move(reduced.store)));
+  OwnedRef store(wrap_store(state, std::move(reduced.store)));
   if (!store) return nullptr;
   return PyTuple_Pack(2, store.get(), report.get());
 }

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "optimizer/reduction_pipeline.h"
+#include "python/module_state.h"
 
 namespace zembric::python {
 
@@ -12,7 +13,7 @@ namespace zembric::python {
 // "reduced_nodes" and "boundary_nodes". Callers look values up by key; the order is not promised.
 PyObject* build_report_dict(const ReductionReport& report);
 
-// The 2-tuple (new GraphStore wrapping `reduced.store`, report dict).
-PyObject* build_reduction_result(ReducedStore reduced);
+// The 2-tuple (new GraphStore of `state`'s module wrapping `reduced.store`, report dict).
+PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced);
 
 }  // namespace zembric::python

@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import copy
+import gc
+import importlib
+import importlib.util
 import inspect
 import pickle
 import weakref
@@ -15,8 +18,8 @@ from zembric_core import GraphStore, IncrementalReducer, PayloadDescriptor
 FIELDS = dict(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
 
 
-def internal_error_type() -> type[BaseException]:
-    store = GraphStore()
+def internal_error_type(module=zembric_core) -> type[BaseException]:
+    store = module.GraphStore()
 
     class Shrinking:
         def __index__(self) -> int:
@@ -124,10 +127,76 @@ def test_method_table_order():
     names = [n for n, v in vars(GraphStore).items() if not n.startswith("__")]
     assert names == ["add_source", "add_op", "add_reduction", "add_external", "add_exchange",
                      "node_count", "to_dot", "serialize", "deserialize", "nodes", "outputs",
-                     "reduce", "reduce_incremental", "reduction_report"]
+                     "reduce", "reduce_with_map", "reduce_incremental", "reduction_report"]
     reducer_names = [n for n, v in vars(IncrementalReducer).items() if not n.startswith("__")]
-    assert reducer_names == ["step", "watermark", "total_work", "canonical_count", "finalize"]
+    assert reducer_names == ["step", "watermark", "total_work", "canonical_count", "finalize",
+                             "finalize_with_map"]
     assert isinstance(vars(GraphStore)["deserialize"], staticmethod)
+
+
+# ---------------------------------------------------------------- module state
+
+def fresh_module():
+    """A second module object, executed from the same extension, outside sys.modules."""
+    spec = importlib.util.find_spec("zembric_core")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_each_module_object_has_its_own_classes_and_internal_error():
+    fresh = fresh_module()
+    valid_version_tag = 1 << 19  # set by CPython's attribute cache once the class is used
+    for name in ("GraphStore", "PayloadDescriptor", "IncrementalReducer"):
+        ours, theirs = getattr(zembric_core, name), getattr(fresh, name)
+        assert theirs is not ours
+        assert theirs.__flags__ | valid_version_tag == ours.__flags__ | valid_version_tag
+    assert internal_error_type(fresh) is not internal_error_type()
+    assert internal_error_type(fresh).__name__ == "InternalError"
+    # Whatever a module's methods make is of that module's classes, also from a static method.
+    store = fresh.GraphStore()
+    store.add_op("neg", [store.add_source("x")])
+    assert type(store.reduce()[0]) is fresh.GraphStore
+    assert type(fresh.GraphStore.deserialize(store.serialize())) is fresh.GraphStore
+    assert type(fresh.IncrementalReducer().finalize(store)[0]) is fresh.GraphStore
+    with pytest.raises(TypeError, match="^argument 'store': expected GraphStore, got GraphStore$"):
+        IncrementalReducer().step(store)
+    with pytest.raises(TypeError, match="PayloadDescriptor or dict"):
+        GraphStore().add_external(fresh.PayloadDescriptor(**FIELDS), [])
+    # Reloading the imported module leaves it as it is.
+    assert importlib.reload(zembric_core) is zembric_core and zembric_core.GraphStore is GraphStore
+
+
+def test_a_module_no_longer_referenced_is_freed_with_its_classes():
+    fresh = fresh_module()
+    store = fresh.GraphStore()
+    store.add_source("x")
+    store.nodes()
+    store_type = weakref.ref(fresh.GraphStore)
+    del fresh
+    gc.collect()
+    assert store_type() is not None  # the instance holds its class, and so the module
+    assert store.node_count() == 1 and store.nodes()[0]["kind"] == "source"
+    del store
+    gc.collect()
+    assert store_type() is None
+
+
+def test_a_sub_interpreter_imports_its_own_module():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    code = "\n".join([
+        "import zembric_core",
+        "assert id(zembric_core.GraphStore) != main_type",
+        "s = zembric_core.GraphStore()",
+        "s.add_op('neg', [s.add_source('x')])",
+        "assert zembric_core.GraphStore.deserialize(s.serialize()).nodes() == s.nodes()",
+        "assert s.reduce(outputs=[1])[0].node_count() == 2",
+    ])
+    interpreter = interpreters.create()
+    try:
+        interpreters.run_string(interpreter, code, shared={"main_type": id(GraphStore)})
+    finally:
+        interpreters.destroy(interpreter)
 
 
 # ---------------------------------------------------------------- binding
