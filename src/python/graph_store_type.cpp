@@ -17,6 +17,7 @@
 #include "python/error_translation.h"
 #include "python/final_type.h"
 #include "python/id_list_conversion.h"
+#include "python/interpreter_lock.h"
 #include "python/method_table.h"
 #include "python/node_view.h"
 #include "python/param_map_conversion.h"
@@ -193,10 +194,12 @@ PyObject* node_count(PyObject* self, PyTypeObject* defining_class) {
 PyObject* to_dot(PyObject* self, PyTypeObject* defining_class) {
   const ModuleState& state = state_of_defining_class(defining_class);
   return guarded(state, [&] {
-    const std::string text =
-        core_of(self).read([](std::span<const Node> nodes, std::span<const NodeId> outputs) {
-          return render_dot(nodes, outputs);
-        });
+    StoreCore& store = core_of(self);
+    const std::string text = without_interpreter_lock([&] {
+      return store.read([](std::span<const Node> nodes, std::span<const NodeId> outputs) {
+        return render_dot(nodes, outputs);
+      });
+    });
     return str_from_utf8(text);
   });
 }
@@ -285,10 +288,11 @@ PyObject* deserialize(PyObject*, PyTypeObject* defining_class, PyObject* const* 
   }
   const ModuleState& state = state_of_defining_class(defining_class);
   return guarded(state, [&]() -> PyObject* {
-    // The reader runs no Python code, so the bytes cannot change under it.
+    // Bytes are immutable and the call's argument keeps them alive: they are read unlocked.
     const std::string_view bytes(PyBytes_AS_STRING(data),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-    Expected<std::unique_ptr<StoreCore>, BlobDecodeError> store = read_blob(bytes);
+    Expected<std::unique_ptr<StoreCore>, BlobDecodeError> store =
+        without_interpreter_lock([&] { return read_blob(bytes); });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message.c_str());
       return nullptr;
@@ -329,15 +333,16 @@ PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outp
   StoreCore& store = core_of(self);
   ReducedStore reduced;
   if (explicit_outputs) {
-    Expected<ReducedStore, BadNodeId> result =
-        reduce_with_outputs(store, outputs, engine, maximal_fusion, with_map);
+    Expected<ReducedStore, BadNodeId> result = without_interpreter_lock(
+        [&] { return reduce_with_outputs(store, outputs, engine, maximal_fusion, with_map); });
     if (!result) {
       raise_bad_node_id(result.error().id);
       return nullptr;
     }
     reduced = std::move(result).value();
   } else {
-    reduced = reduce_with_marks(store, engine, maximal_fusion, with_map);
+    reduced = without_interpreter_lock(
+        [&] { return reduce_with_marks(store, engine, maximal_fusion, with_map); });
   }
   switch (result_kind) {
     case ReductionResult::Report:

@@ -14,6 +14,7 @@
 #include "python/final_type.h"
 #include "python/graph_store_type.h"
 #include "python/id_list_conversion.h"
+#include "python/interpreter_lock.h"
 #include "python/method_table.h"
 #include "python/reduction_map_view.h"
 #include "python/report_view.h"
@@ -87,7 +88,9 @@ PyObject* step(PyObject* self, PyTypeObject* defining_class, PyObject* const* ar
   StoreCore* store = convert_store_argument(state, bound[0]);
   if (store == nullptr) return nullptr;
   return guarded(state, [&]() -> PyObject* {
-    const Expected<std::uint64_t, BadNodeId> consumed = reducer_of(self).step(*store);
+    IncrementalReducer& reducer = reducer_of(self);
+    const Expected<std::uint64_t, BadNodeId> consumed =
+        without_interpreter_lock([&] { return reducer.step(*store); });
     if (!consumed) {
       raise_bad_node_id(consumed.error().id);
       return nullptr;
@@ -144,8 +147,9 @@ PyObject* finalize(PyObject* self, PyTypeObject* defining_class, PyObject* const
       outputs.emplace();
       if (!convert_id_list(bound[2], "outputs", *outputs)) return nullptr;
     }
-    Expected<ReducedStore, BadNodeId> reduced =
-        reducer_of(self).finalize(*store, outputs, maximal_fusion, WithMap);
+    IncrementalReducer& reducer = reducer_of(self);
+    Expected<ReducedStore, BadNodeId> reduced = without_interpreter_lock(
+        [&] { return reducer.finalize(*store, outputs, maximal_fusion, WithMap); });
     if (!reduced) {
       raise_bad_node_id(reduced.error().id);
       return nullptr;

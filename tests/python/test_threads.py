@@ -246,3 +246,42 @@ def test_shared_store_and_reducer(tiny_switch_interval):
     ours, ours_report = reducer.finalize(store, outputs=sinks)
     theirs, theirs_report = IncrementalReducer().finalize(rebuilt, outputs=sinks)
     assert (ours.serialize(), ours_report) == (theirs.serialize(), theirs_report)
+
+
+@pytest.mark.parametrize("call", ["reduce", "finalize", "step", "deserialize"])
+def test_long_calls_let_other_threads_run(call):
+    """With a switch interval far longer than the call, the main thread can only run while the
+    worker is inside the module if the module released the interpreter lock there."""
+    store = GraphStore()
+    x = store.add_source("x")
+    for i in range(60_000):
+        x = store.add_op("exp" if i % 2 else "neg", [x])
+    blob = store.serialize(outputs=[x])
+    work = {
+        "reduce": lambda: store.reduce(outputs=[x]),
+        "finalize": lambda: IncrementalReducer().finalize(store, outputs=[x]),
+        "step": lambda: IncrementalReducer().step(store),
+        "deserialize": lambda: GraphStore.deserialize(blob),
+    }[call]
+    started = threading.Event()
+
+    def worker():
+        started.set()
+        for _ in range(10):  # several calls, so that the main thread surely gets its turn
+            work()
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    try:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        started.wait()
+        spins = 0
+        while thread.is_alive():
+            spins += 1
+            time.sleep(0)  # hands the lock over, so that the worker can take it back at the end
+        thread.join()
+    finally:
+        sys.setswitchinterval(previous)
+    # Holding the lock throughout, the worker would leave the main thread a spin or two at most.
+    assert spins > 100
