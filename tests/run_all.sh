@@ -20,6 +20,7 @@ need=()
 command -v clang++-14 >/dev/null || need+=(clang-14)
 command -v ninja >/dev/null || need+=(ninja-build)
 dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+command -v dot >/dev/null || need+=(graphviz)  # the zembric command draws pictures with it
 if [ ${#need[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -75,6 +76,7 @@ step "Benchmark smoke run (smallest size, no timing asserted)"
 step "Stub check"
 # Outside the source tree, so that mypy reads the installed stub package, not src/python.
 (cd "$(mktemp -d)" && "$python" -m mypy.stubtest zembric_core)
+"$python" -m mypy --strict python/zembric examples/render_reduced_graph.py
 
 if [ -x fuzz/run_blob_reader_fuzz.sh ]; then
   step "Fuzzing the blob reader for ${fuzz_seconds}s"
