@@ -12,10 +12,17 @@ seconds="${2:-60}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${ZEMBRIC_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 
-CXX="${CXX:-clang++-14}" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEMBRIC_BUILD_FUZZ=ON -DZEMBRIC_BUILD_PYTHON=OFF -DZEMBRIC_BUILD_TESTS=OFF \
-  -DZEMBRIC_BUILD_BENCH=OFF
-cmake --build "$build" --target "$target"
+# The build's own output goes to a log too, shown only when the build fails.
+mkdir -p "$build"
+build_log="$build/$target-build.log"
+if ! { CXX="${CXX:-clang++-14}" cmake -S "$root" -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBRIC_BUILD_FUZZ=ON -DZEMBRIC_BUILD_PYTHON=OFF \
+  -DZEMBRIC_BUILD_TESTS=OFF -DZEMBRIC_BUILD_BENCH=OFF &&
+  cmake --build "$build" --target "$target"; } >"$build_log" 2>&1; then
+  tail -n 80 "$build_log"
+  echo "building $target failed; full log: $build_log" >&2
+  exit 1
+fi
 
 # New inputs go to a scratch copy, so that the committed seed corpora stay as they are.
 corpus="$(mktemp -d)"

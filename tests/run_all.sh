@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds everything and runs every test: the C++ tests (plain and
-# under AddressSanitizer + UBSan), the Python tests against the installed module and against the
-# module built with both sanitizers, a smoke run of the benchmarks, the stub check, and bounded
-# fuzz runs of the blob reader and of the whole road from blob to reduced store. Fails when any
-# step fails or when no test ran.
+# under AddressSanitizer + UBSan), the Python tests against the installed module on CPython 3.11,
+# 3.12 and 3.13 (pyenv's interpreters, each in a fresh virtual environment; 3.13 installs from the
+# source distribution) and against the module built with both sanitizers, a smoke run of the
+# benchmarks, the stub check, and bounded fuzz runs of the blob reader and of the whole road from
+# blob to reduced store. Fails when any step fails or when no test ran.
+#
+# The log shows each stage's heading and summary. Build output, ctest's per-test lines, apt and
+# the fuzzers' progress go to build/logs/; a failing stage prints the tail of its log.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -13,6 +17,35 @@ jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${ZEMBRIC_FUZZ_SECONDS:-60}
 
 step() { printf '\n==> %s\n' "$*"; }
+
+logs=$root/build/logs
+mkdir -p "$logs"
+# quietly NAME COMMAND...: runs COMMAND with its output in build/logs/NAME.log; on failure shows
+# the log's tail and stops.
+quietly() {
+  local name=$1
+  shift
+  if ! "$@" >"$logs/$name.log" 2>&1; then
+    tail -n 80 "$logs/$name.log"
+    echo "failed: $*  (full log: build/logs/$name.log)" >&2
+    exit 1
+  fi
+}
+# The summary lines of a ctest log.
+ctest_summary() { grep -E 'tests passed|tests failed|Total Test time' "$logs/$1.log"; }
+
+# Interpreters the Python suite runs on beside $python: pyenv's, when present.
+extra_pythons=()
+for version in 3.12 3.13; do
+  candidate=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" \
+    2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -n "$candidate" ]; then
+    extra_pythons+=("$candidate")
+  elif [ "${CI:-}" = true ]; then
+    echo "CPython $version is missing (pyenv versions)" >&2
+    exit 1
+  fi
+done
 
 step "System packages"
 need=()
@@ -24,39 +57,78 @@ command -v dot >/dev/null || need+=(graphviz)  # the zembric command draws pictu
 if [ ${#need[@]} -gt 0 ]; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}"
+  quietly apt-update "${sudo_cmd[@]}" apt-get update -qq
+  quietly apt-install env DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
+    "${need[@]}"
+  echo "installed: ${need[*]}"
+else
+  echo "all present"
 fi
 
 step "Python packages"
-"$python" -m pip install -q -r requirements-test.txt
+quietly pip-test-requirements "$python" -m pip install -q -r requirements-test.txt
+"$python" --version
 
 cmake_common=(-G Ninja -DZEMBRIC_WERROR=ON -DZEMBRIC_BUILD_TESTS=ON -DZEMBRIC_BUILD_PYTHON=OFF)
 
 step "C++ tests"
 # The C++ benchmark programs are built too, so that they keep compiling.
-cmake -S . -B build/ci-tests "${cmake_common[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEMBRIC_BUILD_BENCH=ON
-cmake --build build/ci-tests -j "$jobs"
-ctest --test-dir build/ci-tests --output-on-failure --no-tests=error -j "$jobs"
+quietly cpp-configure cmake -S . -B build/ci-tests "${cmake_common[@]}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBRIC_BUILD_BENCH=ON
+quietly cpp-build cmake --build build/ci-tests -j "$jobs"
+quietly cpp-tests ctest --test-dir build/ci-tests --output-on-failure --no-tests=error -j "$jobs"
+ctest_summary cpp-tests
 
 step "C++ tests under AddressSanitizer and UBSan"
-cmake -S . -B build/ci-sanitize "${cmake_common[@]}" -DCMAKE_BUILD_TYPE=Debug -DZEMBRIC_SANITIZE=ON
-cmake --build build/ci-sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+quietly sanitize-configure cmake -S . -B build/ci-sanitize "${cmake_common[@]}" \
+  -DCMAKE_BUILD_TYPE=Debug -DZEMBRIC_SANITIZE=ON
+quietly sanitize-build cmake --build build/ci-sanitize -j "$jobs"
+quietly sanitize-tests env ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
+ctest_summary sanitize-tests
 
-step "Python module"
-"$python" -m pip install -q . -Ccmake.define.ZEMBRIC_WERROR=ON
+step "Python module on $("$python" --version)"
+quietly pip-install "$python" -m pip install . -Ccmake.define.ZEMBRIC_WERROR=ON
 # Run from the tests directory so that the installed module, not the source tree, is imported.
 (cd tests/python && "$python" -m pytest -q -p no:cacheprovider .)
 
+# The source distribution: everything the build needs, nothing of its outputs.
+rm -rf build/sdist
+quietly sdist "$python" -m build --sdist --outdir build/sdist .
+sdist=$(ls build/sdist/*.tar.gz)
+echo "source distribution: $sdist ($(tar -tzf "$sdist" | wc -l) files)"
+if tar -tzf "$sdist" | grep -E '/(build|build-fuzz|_skbuild)/|\.so$|\.o$' >/dev/null; then
+  echo "the source distribution carries build outputs" >&2
+  exit 1
+fi
+
+# Each further interpreter in a fresh virtual environment; the last one installs the sdist.
+for index in "${!extra_pythons[@]}"; do
+  interpreter=${extra_pythons[$index]}
+  venv=build/venv-$(basename "$interpreter")
+  source_kind=tree
+  package=.
+  if [ "$index" -eq $((${#extra_pythons[@]} - 1)) ]; then
+    source_kind="source distribution"
+    package=$sdist
+  fi
+  step "Python module on $("$interpreter" --version), from the $source_kind, in a fresh venv"
+  rm -rf "$venv"
+  quietly "venv-$index" "$interpreter" -m venv "$venv"
+  quietly "venv-$index-requirements" "$venv/bin/python" -m pip install -q -r requirements-test.txt
+  quietly "venv-$index-install" "$venv/bin/python" -m pip install "$package" \
+    -Ccmake.define.ZEMBRIC_WERROR=ON
+  (cd tests/python && "$root/$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+  (cd "$(mktemp -d)" && "$root/$venv/bin/python" -m mypy.stubtest zembric_core)
+done
+
 step "Python tests against the module built with AddressSanitizer and UBSan"
 asan_build=build/ci-python-asan
-cmake -S . -B "$asan_build" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug \
-  -DZEMBRIC_WERROR=ON -DZEMBRIC_SANITIZE=ON -DZEMBRIC_BUILD_PYTHON=ON -DZEMBRIC_BUILD_TESTS=OFF \
-  -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')"
-cmake --build "$asan_build" -j "$jobs" --target zembric_core
+quietly python-asan-configure cmake -S . -B "$asan_build" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+  -DCMAKE_BUILD_TYPE=Debug -DZEMBRIC_WERROR=ON -DZEMBRIC_SANITIZE=ON -DZEMBRIC_BUILD_PYTHON=ON \
+  -DZEMBRIC_BUILD_TESTS=OFF -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')"
+quietly python-asan-build cmake --build "$asan_build" -j "$jobs" --target zembric_core
 asan_module_dir=$root/$asan_build/src/python
 # The interpreter is not sanitized, so the runtime is preloaded. Its own allocations are not ours
 # to leak-check; PYTHONMALLOC=malloc lets the sanitizer see the Python objects the module touches.
@@ -71,7 +143,8 @@ echo "sanitized module: $module_file"
 (cd tests/python && "${sanitized[@]}" "$python" -m pytest -q -p no:cacheprovider .)
 
 step "Benchmark smoke run (smallest size, no timing asserted)"
-"$python" bench/run_benchmarks.py --smoke --output "$(mktemp -d)/RESULTS.md"
+quietly benchmark-smoke "$python" bench/run_benchmarks.py --smoke --output "$(mktemp -d)/RESULTS.md"
+echo "$(grep -cE '[|] (met|[*][*]unmet[*][*]) [|]' "$logs/benchmark-smoke.log" || true) target rows reported"
 
 step "Stub check"
 # Outside the source tree, so that mypy reads the installed stub package, not src/python.
