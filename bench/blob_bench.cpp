@@ -24,6 +24,13 @@ ParamMap params(std::vector<ParamEntry> entries) {
   return ParamMap::from_unsorted(std::move(entries));
 }
 
+// The path a host's calls take: a plain node that takes over its operand list.
+InputList one_input(NodeId id) {
+  InputList list;
+  list.push_back(id);
+  return list;
+}
+
 // A mix like a compiled model's graph: mostly element-wise ops over recent nodes, some with
 // params, plus reductions, exchanges, externals, stages and a few sources.
 StoreSnapshot realistic_graph(std::size_t target) {
@@ -39,9 +46,10 @@ StoreSnapshot realistic_graph(std::size_t target) {
     const unsigned pick = count < 16 ? 0 : static_cast<unsigned>(random() % 100);
     Expected<NodeId, BadNodeId> id = BadNodeId{0};
     if (pick < 1) {
-      id = store.intern(Node::source(
-          "input_" + std::to_string(count),
-          params({{"shape", ParamValue::of_str("f32[" + std::to_string(random() % 4096) + "]")}})));
+      id = store.intern(Node::plain(
+          NodeKind::Source, "input_" + std::to_string(count),
+          params({{"shape", ParamValue::of_str("f32[" + std::to_string(random() % 4096) + "]")}}),
+          InputList()));
     } else if (pick < 71) {
       const char* name = kOps[random() % 8];
       ParamMap p;
@@ -53,14 +61,15 @@ StoreSnapshot realistic_graph(std::size_t target) {
       if (random() % 2) inputs.push_back(recent(count));
       id = store.intern(Node::op(name, std::move(p), std::move(inputs)));
     } else if (pick < 81) {
-      id = store.intern(Node::reduction(
-          "sum",
-          params({{"axis", ParamValue::of_int(static_cast<std::int64_t>(random() % 3))},
-                  {"keepdims", ParamValue::of_bool(random() % 2)}}),
-          {recent(count)}));
-    } else if (pick < 90) {
       id = store.intern(
-          Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {recent(count)}));
+          Node::plain(NodeKind::Reduction, "sum",
+                      params({{"axis", ParamValue::of_int(static_cast<std::int64_t>(random() % 3))},
+                              {"keepdims", ParamValue::of_bool(random() % 2)}}),
+                      one_input(recent(count))));
+    } else if (pick < 90) {
+      id = store.intern(Node::plain(NodeKind::Exchange, {},
+                                    params({{"scheme", ParamValue::of_str("hash")}}),
+                                    one_input(recent(count))));
     } else if (pick < 95) {
       id = store.intern(Node::external({"onnx", "sha256:" + std::to_string(random()), "torch",
                                         "2.1", "f32[n]->f32[n]", std::nullopt},

@@ -42,6 +42,13 @@ ParamMap scalar_side(double scalar, const char* side) {
       {{"scalar", ParamValue::of_float(scalar)}, {"side", ParamValue::of_str(side)}});
 }
 
+// The path a host's calls take: a plain node that takes over its operand list.
+InputList one_input(NodeId id) {
+  InputList list;
+  list.push_back(id);
+  return list;
+}
+
 struct Model {
   std::vector<Node> nodes;
   std::vector<NodeId> roots;
@@ -67,12 +74,12 @@ Model make_model(std::size_t n, std::uint64_t seed) {
     const std::size_t size = model.nodes.size();
     return size - 1 - below(std::min<std::size_t>(size, 64));
   };
-  model.nodes.push_back(Node::source("x0", {}));
+  model.nodes.push_back(Node::plain(NodeKind::Source, "x0", {}, InputList()));
   while (model.nodes.size() < n) {
     const std::size_t size = model.nodes.size();
     const std::size_t pick = below(1000);
     if (pick < 20) {
-      model.nodes.push_back(Node::source(numbered("x", size), {}));
+      model.nodes.push_back(Node::plain(NodeKind::Source, numbered("x", size), {}, InputList()));
     } else if (pick < 30) {
       PayloadDescriptor d{"weights", numbered("h", size), "fw", "1", "f32", std::nullopt};
       model.nodes.push_back(Node::external(std::move(d), {}, {}));
@@ -90,7 +97,7 @@ Model make_model(std::size_t n, std::uint64_t seed) {
                                      scalar_side(add ? 0.0 : 1.0, below(2) == 0 ? "l" : "r"),
                                      {recent()}));
     } else if (pick < 200) {
-      model.nodes.push_back(Node::reduction("sum", {}, {recent()}));
+      model.nodes.push_back(Node::plain(NodeKind::Reduction, "sum", {}, one_input(recent())));
     } else if (pick < 240) {
       // Dead: an operator nothing reads (later nodes read only their predecessors' window, and
       // the name keeps it out of every commuted pair).

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "egraph/class_id.h"
 #include "egraph/enode.h"
 #include "egraph/small_vector.h"
+#include "egraph/union_find.h"
 
 namespace zembric::egraph {
 

@@ -11,7 +11,6 @@
 #include <span>
 #include <vector>
 
-#include "egraph/class_id.h"
 #include "egraph/eclass.h"
 #include "egraph/enode.h"
 #include "egraph/flat_hash_map.h"
@@ -102,6 +101,8 @@ class EGraph {
   std::vector<bool> queued_;
   // Scratch for record_parents on wide nodes: the id of the last node that listed each class.
   std::vector<ClassId> parent_stamp_;
+  // The e-graph's memo: every canonical e-node to its class. Not an id index over a node list (as
+  // index_ is elsewhere): it maps nodes to classes and is re-keyed as classes merge.
   FlatHashMap<ENode, ClassId, ENodeHash> memo_;
   // Indexed by class id; only roots are live.
   std::vector<EClass, LargeBlockAllocator<EClass>> classes_;

@@ -11,8 +11,8 @@
 #include <span>
 #include <utility>
 
-#include "egraph/class_id.h"
 #include "egraph/symbol.h"
+#include "egraph/union_find.h"
 #include "support/hash_mixing.h"
 
 namespace zembric::egraph {
@@ -57,7 +57,10 @@ class ENode {
     }
   }
   ENode(ENode&& other) noexcept : op_(other.op_), arity_(other.arity_), inline_{} { steal(other); }
-  ENode& operator=(const ENode& other);
+  ENode& operator=(const ENode& other) {
+    if (this != &other) *this = ENode(other);
+    return *this;
+  }
   ENode& operator=(ENode&& other) noexcept {
     if (this == &other) return *this;
     release();
@@ -90,7 +93,12 @@ class ENode {
     return a.op_ == b.op_ && a.arity_ == b.arity_ && std::ranges::equal(a.children(), b.children());
   }
   // Operator by numeric value, then children element-wise; a prefix orders first.
-  friend std::strong_ordering operator<=>(const ENode& a, const ENode& b);
+  friend std::strong_ordering operator<=>(const ENode& a, const ENode& b) {
+    if (a.op_ != b.op_) return a.op_ <=> b.op_;
+    const auto ac = a.children();
+    const auto bc = b.children();
+    return std::lexicographical_compare_three_way(ac.begin(), ac.end(), bc.begin(), bc.end());
+  }
 
  private:
   bool on_heap() const { return arity_ > kInlineChildren; }

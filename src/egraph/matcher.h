@@ -5,12 +5,12 @@
 #include <optional>
 #include <vector>
 
-#include "egraph/class_id.h"
 #include "egraph/egraph.h"
 #include "egraph/pattern.h"
 #include "egraph/program.h"
 #include "egraph/small_vector.h"
 #include "egraph/symbol.h"
+#include "egraph/union_find.h"
 
 namespace zembric::egraph {
 

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "egraph/class_id.h"
+#include "egraph/union_find.h"
 
 namespace zembric::egraph {
 namespace {

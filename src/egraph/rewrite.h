@@ -7,11 +7,11 @@
 #include <variant>
 #include <vector>
 
-#include "egraph/class_id.h"
 #include "egraph/egraph.h"
 #include "egraph/matcher.h"
 #include "egraph/pattern.h"
 #include "egraph/symbol.h"
+#include "egraph/union_find.h"
 #include "support/expected.h"
 
 namespace zembric::egraph {

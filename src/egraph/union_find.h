@@ -2,12 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
-#include "egraph/class_id.h"
 #include "support/big_block.h"
 
 namespace zembric::egraph {
+
+// An e-class identifier and, at the same time, a slot of the union-find.
+using ClassId = std::uint32_t;
+
+// Never handed out: the union-find stops one short of it. The e-graph's own name for an absent
+// class, typed as its ids are.
+inline constexpr ClassId kNoClass = std::numeric_limits<ClassId>::max();
 
 class UnionFind {
  public:

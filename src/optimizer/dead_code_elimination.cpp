@@ -9,12 +9,13 @@
 
 #include "optimizer/optimizer_key.h"
 #include "support/internal_error.h"
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {
 
-// Marks compact[i] (0) for every node the roots reach, leaving kUnreached elsewhere; returns the
+// Marks compact[i] (0) for every node the roots reach, leaving kNoIndex elsewhere; returns the
 // number of nodes reached and adds their input counts to `inputs`.
 std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> roots,
                            std::vector<std::uint32_t>& compact, std::size_t& inputs) {
@@ -26,7 +27,7 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
   while (!stack.empty()) {
     const NodeId id = stack.back();
     stack.pop_back();
-    if (compact[id] != kUnreached) continue;
+    if (compact[id] != kNoIndex) continue;
     compact[id] = 0;
     ++reached;
     const auto node_inputs = nodes[id].inputs();
@@ -36,7 +37,7 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
         throw InternalError("node " + std::to_string(id) + " reads node " + std::to_string(input) +
                             ", which is not earlier");
       }
-      if (compact[input] == kUnreached) stack.push_back(input);
+      if (compact[input] == kNoIndex) stack.push_back(input);
     }
   }
   return reached;
@@ -52,22 +53,20 @@ class PlainKeyCache {
     return node.kind() != NodeKind::External && node.kind() != NodeKind::Stage;
   }
 
-  // The cached key of `node`, or kNoKey; after a miss, remember() records the key for it.
+  // The cached key of `node`, or kNoIndex; after a miss, remember() records the key for it.
   KeyId find(const Node& node) {
     hash_ = hash_of(node);
     const Entry& entry = entries_[hash_ % kSize];
-    if (entry.node == nullptr || entry.hash != hash_) return kNoKey;
+    if (entry.node == nullptr || entry.hash != hash_) return kNoIndex;
     const Node& held = *entry.node;
     if (held.kind() != node.kind() || held.name() != node.name() ||
         held.params() != node.params()) {
-      return kNoKey;
+      return kNoIndex;
     }
     return entry.key;
   }
   // Records `key` for `node`, the node last passed to find(); `node` must outlive the cache.
   void remember(const Node& node, KeyId key) { entries_[hash_ % kSize] = {&node, hash_, key}; }
-
-  static constexpr KeyId kNoKey = std::numeric_limits<KeyId>::max();
 
  private:
   static constexpr std::size_t kSize = 256;
@@ -94,7 +93,7 @@ class PlainKeyCache {
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
                               PrototypeTable& prototypes, ReductionReport& report,
                               std::vector<std::uint32_t>& compact) {
-  compact.assign(nodes.size(), kUnreached);
+  compact.assign(nodes.size(), kNoIndex);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
   TermGraph terms;
@@ -104,12 +103,12 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   PlainKeyCache cached;
   std::uint32_t reachable = 0;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (compact[i] == kUnreached) continue;
+    if (compact[i] == kNoIndex) continue;
     compact[i] = reachable++;
     const Node& node = nodes[i];
     const bool plain = PlainKeyCache::applies_to(node);
-    KeyId id = plain ? cached.find(node) : PlainKeyCache::kNoKey;
-    if (id == PlainKeyCache::kNoKey) {
+    KeyId id = plain ? cached.find(node) : kNoIndex;
+    if (id == kNoIndex) {
       key.clear();
       append_optimizer_key(key, node);
       id = keys.intern(key);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <vector>
 
@@ -11,16 +10,14 @@
 #include "optimizer/reduction_report.h"
 #include "optimizer/term_graph.h"
 #include "store/node.h"
+#include "support/no_index.h"
 
 namespace zembric {
 
-// compact[i] for a node no root reaches.
-inline constexpr std::uint32_t kUnreached = std::numeric_limits<std::uint32_t>::max();
-
 // The nodes the roots reach, renumbered compactly in id order, as terms over one key table, with
-// the roots translated; `compact` receives each node's term, or kUnreached. Boundary nodes are
-// recorded in `prototypes`, which borrows them. Sets report.reachable_nodes. `nodes` must be
-// topologically ordered and `roots` name nodes of it (InternalError otherwise).
+// the roots translated; `compact` receives each node's term, or kNoIndex when no root reaches it.
+// Boundary nodes are recorded in `prototypes`, which borrows them. Sets report.reachable_nodes.
+// `nodes` must be topologically ordered and `roots` name nodes of it (InternalError otherwise).
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
                               PrototypeTable& prototypes, ReductionReport& report,
                               std::vector<std::uint32_t>& compact);

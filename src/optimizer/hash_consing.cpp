@@ -9,6 +9,7 @@
 
 #include "support/flat_id_index.h"
 #include "support/internal_error.h"
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
@@ -54,7 +55,7 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
       return canonical.key_id(id) == key &&
              std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
     });
-    if (found != FlatIdIndex::kNone) {
+    if (found != kNoIndex) {
       canon[m] = found;
       continue;
     }

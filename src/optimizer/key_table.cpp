@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
@@ -25,7 +26,7 @@ KeyId KeyTable::find(std::string_view key) const {
 KeyId KeyTable::intern(std::string_view key) {
   const std::uint64_t hash = key_hash(key, seed_);
   const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });
-  if (found != FlatIdIndex::kNone) return found;
+  if (found != kNoIndex) return found;
   if (size() >= FlatIdIndex::kMaxEntries) {
     throw std::length_error("a key table holds at most 4294967294 keys");
   }

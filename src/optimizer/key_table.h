@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/flat_id_index.h"
+#include "support/no_index.h"
 
 namespace zembric {
 
@@ -19,11 +20,9 @@ class KeyTable {
  public:
   KeyTable();
 
-  static constexpr KeyId kAbsent = FlatIdIndex::kNone;
-
   // The id of `key`, added when new.
   KeyId intern(std::string_view key);
-  // The id of `key`, or kAbsent.
+  // The id of `key`, or kNoIndex.
   KeyId find(std::string_view key) const;
   std::string_view text(KeyId id) const noexcept {
     return std::string_view(chars_).substr(begin_[id], begin_[id + 1] - begin_[id]);

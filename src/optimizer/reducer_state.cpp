@@ -9,6 +9,7 @@
 
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/rewrite_rules.h"
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
@@ -113,7 +114,7 @@ std::uint32_t ReducerState::lookup(const Node& node, std::span<const NodeId> inp
                                    bool commutative, std::uint64_t hash) const {
   // The canonical form never holds both orders of a commutative node, so one probe sequence
   // finds whichever order came first.
-  return hashcons_.find(
+  return index_.find(
       hash, [&](std::uint32_t id) { return same_node(canonical_[id], node, inputs, commutative); });
 }
 
@@ -130,7 +131,7 @@ NodeId ReducerState::append(const Node& node, std::span<const NodeId> inputs, st
       list.push_back(input);
     canonical_.push_back(Node::plain(node.kind(), node.name(), node.params(), std::move(list)));
   }
-  hashcons_.insert(hash, static_cast<std::uint32_t>(id));
+  index_.insert(hash, static_cast<std::uint32_t>(id));
   return id;
 }
 
@@ -142,8 +143,8 @@ void ReducerState::rollback(const Checkpoint& to) noexcept {
     const auto inputs = node.inputs();
     const bool commutative =
         inputs.size() == 2 && node.params().empty() && has_commutative_name(node);
-    hashcons_.erase(canonical_hash(node, inputs, commutative, seed_),
-                    static_cast<std::uint32_t>(canonical_.size() - 1));
+    index_.erase(canonical_hash(node, inputs, commutative, seed_),
+                 static_cast<std::uint32_t>(canonical_.size() - 1));
     canonical_.pop_back();
   }
   id_map_.resize(std::min(id_map_.size(), to.consumed));
@@ -185,7 +186,7 @@ Expected<std::uint64_t, BadNodeId> ReducerState::consume_nodes(std::span<const N
         inputs_.size() == 2 && node.params().empty() && has_commutative_name(node);
     const std::uint64_t hash = canonical_hash(node, inputs_, commutative, seed_);
     const std::uint32_t found = lookup(node, inputs_, commutative, hash);
-    id_map_.push_back(found != FlatIdIndex::kNone ? NodeId{found} : append(node, inputs_, hash));
+    id_map_.push_back(found != kNoIndex ? NodeId{found} : append(node, inputs_, hash));
   }
   total_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());

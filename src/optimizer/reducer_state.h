@@ -14,6 +14,7 @@
 #include "store/store_core.h"
 #include "support/expected.h"
 #include "support/flat_id_index.h"
+#include "support/no_index.h"
 
 namespace zembric {
 
@@ -49,12 +50,11 @@ class ReducerState {
   std::uint64_t watermark() const noexcept { return id_map_.size(); }
   std::uint64_t total_work() const noexcept { return total_; }
   std::uint64_t canonical_count() const noexcept { return canonical_.size(); }
-  std::span<const Node> canonical() const noexcept { return canonical_; }
   std::span<const NodeId> id_map() const noexcept { return id_map_; }
 
  private:
   // The canonical node equal to `node` with its inputs replaced by `inputs` (in either order when
-  // `commutative`), or FlatIdIndex::kNone.
+  // `commutative`), or kNoIndex.
   std::uint32_t lookup(const Node& node, std::span<const NodeId> inputs, bool commutative,
                        std::uint64_t hash) const;
   NodeId append(const Node& node, std::span<const NodeId> inputs, std::uint64_t hash);
@@ -64,7 +64,7 @@ class ReducerState {
   std::vector<Node> canonical_;
   std::vector<NodeId> id_map_;
   std::vector<NodeId> inputs_;  // the translated inputs of the node being consumed
-  FlatIdIndex hashcons_;
+  FlatIdIndex index_;           // canonical_ by value: finds the canonical node equal to a new one
   std::uint64_t seed_;
   std::uint64_t total_ = 0;
 };

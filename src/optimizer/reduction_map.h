@@ -9,20 +9,21 @@
 #include <vector>
 
 #include "store/node.h"
+#include "support/no_index.h"
 
 namespace zembric {
 
 struct ValueLocation {
-  static constexpr std::uint32_t kNowhere = std::numeric_limits<std::uint32_t>::max();
+  // Not an absent index but a real answer: the value is the node's own result, not a member's.
   static constexpr std::uint32_t kWhole = std::numeric_limits<std::uint32_t>::max();
 
-  // The reduced node, or kNowhere.
-  std::uint32_t node = kNowhere;
+  // The reduced node, or kNoIndex.
+  std::uint32_t node = kNoIndex;
   // The position of the Stage member that computes the value, or kWhole for the node's own
   // result (a boundary node, or the last member of a Stage).
   std::uint32_t member = kWhole;
 
-  bool needed() const noexcept { return node != kNowhere; }
+  bool needed() const noexcept { return node != kNoIndex; }
   friend bool operator==(const ValueLocation&, const ValueLocation&) = default;
 };
 

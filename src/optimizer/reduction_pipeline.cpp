@@ -18,6 +18,7 @@
 #include "store/reduced_store.h"
 #include "support/flat_id_index.h"
 #include "support/internal_error.h"
+#include "support/no_index.h"
 
 namespace zembric {
 namespace {
@@ -60,7 +61,7 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
     std::vector<ValueLocation>& locations = reduced.locations.emplace(compact->size());
     for (std::size_t i = 0; i < compact->size(); ++i) {
       const std::uint32_t term = (*compact)[i];
-      if (term == kUnreached) continue;
+      if (term == kNoIndex) continue;
       const TermIndex placed = placement[term];
       if (placed >= canon.size()) throw InternalError("engine placement names no output term");
       locations[i] = fused.locations[canon[placed]];

@@ -24,6 +24,7 @@
 #include "egraph/symbol.h"
 #include "optimizer/rewrite_rules.h"
 #include "support/internal_error.h"
+#include "support/no_index.h"
 
 namespace zembric {
 namespace {
@@ -66,7 +67,7 @@ std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
   auto bind = [&](egraph::Symbol op) -> egraph::Symbol {
     const std::string_view text = egraph::symbol_text(op);
     const KeyId key = keys.find(text);
-    if (key != KeyTable::kAbsent) return key;
+    if (key != kNoIndex) return key;
     auto it = std::ranges::find(absent, text);
     if (it == absent.end()) it = absent.insert(it, text);
     const std::size_t id = keys.size() + static_cast<std::size_t>(it - absent.begin());
@@ -153,16 +154,15 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
   const egraph::EGraph& saturated = runner.egraph();
 
   // Read back and number the classes by their earliest term.
-  constexpr TermIndex kUnassigned = std::numeric_limits<TermIndex>::max();
   ClassId max_class = 0;
   for (std::size_t i = 0; i < n; ++i) {
     class_of[i] = saturated.find(class_of[i]);
     max_class = std::max(max_class, class_of[i]);
   }
-  std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kUnassigned);
+  std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kNoIndex);
   auto output_of = [&](ClassId eclass) {
     const TermIndex index = output_index[eclass];
-    if (index == kUnassigned) {
+    if (index == kNoIndex) {
       throw InternalError("no entry found for key: e-class " + std::to_string(eclass) +
                           " holds no earlier term");
     }
@@ -176,7 +176,7 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
   output.reserve(n, input.all_children().size());
   TermIndex emitted = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (output_index[class_of[i]] != kUnassigned) continue;  // not its class's earliest term
+    if (output_index[class_of[i]] != kNoIndex) continue;  // not its class's earliest term
     const auto t = static_cast<TermIndex>(i);
     const KeyId key = input.key_id(t);
     if (op_key[key] == 2) op_key[key] = is_op_key(keys.text(key)) ? 1 : 0;

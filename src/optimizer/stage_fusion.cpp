@@ -10,23 +10,22 @@
 // by canonical node, so the pass is linear; it handles at most 2^32 - 2 canonical nodes.
 #include "optimizer/stage_fusion.h"
 
-#include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "support/internal_error.h"
+#include "support/no_index.h"
 
 namespace zembric {
 namespace {
 
 using Index = std::uint32_t;
-constexpr Index kNone = std::numeric_limits<Index>::max();
 
 void check_graph(const TermGraph& graph) {
   const std::size_t count = graph.size();
-  if (count >= kNone) throw std::length_error("stage fusion handles at most 4294967294 nodes");
+  if (count >= kNoIndex) throw std::length_error("stage fusion handles at most 4294967294 nodes");
   for (Index i = 0; i < count; ++i) {
     for (const TermIndex child : graph.children(i)) {
       if (child >= i) {
@@ -45,7 +44,7 @@ std::vector<Index> single_use_stages(const TermGraph& graph, const std::vector<b
   const Index count = static_cast<Index>(graph.size());
   // Only "exactly one use" matters, so counts stop at 2 and the last consumer is the only one.
   std::vector<std::uint8_t> uses(count, 0);
-  std::vector<Index> consumer(count, kNone);
+  std::vector<Index> consumer(count, kNoIndex);
   for (Index v = 0; v < count; ++v) {
     for (const TermIndex c : graph.children(v)) {
       if (uses[c] < 2) ++uses[c];
@@ -142,9 +141,9 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
     }
   }
 
-  std::vector<Index> new_id(count, kNone);
+  std::vector<Index> new_id(count, kNoIndex);
   auto new_id_of = [&new_id](Index rep) -> NodeId {
-    if (new_id[rep] == kNone) {
+    if (new_id[rep] == kNoIndex) {
       throw InternalError("no entry found for key: group " + std::to_string(rep) +
                           " is used before it is emitted");
     }
@@ -153,7 +152,7 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
   // slot[m]: position of member m inside its stage, or of outside group g among the stage's
   // inputs when stamp[g] names the stage being built. Members and outside groups never overlap.
   std::vector<Index> slot(count, 0);
-  std::vector<Index> stamp(count, kNone);
+  std::vector<Index> stamp(count, kNoIndex);
 
   // A stage's inputs are collected here and copied out at their exact size: one allocation per
   // stage instead of a growing vector's several.

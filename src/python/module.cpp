@@ -97,6 +97,11 @@ void free_module(void* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything Python-side lives in module state, and the core's shared tables take locks of
+    // their own, so interpreters with a lock each may load the module side by side.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -100,18 +100,8 @@ void Node::take_inputs(InputList& list) noexcept {
   input_count_ = count;
 }
 
-Node Node::source(std::string name, ParamMap params) {
-  return Node(NodeKind::Source, std::move(name), std::move(params), nullptr);
-}
-
 Node Node::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
   Node node(NodeKind::Op, std::move(name), std::move(params), nullptr);
-  node.set_inputs(inputs);
-  return node;
-}
-
-Node Node::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-  Node node(NodeKind::Reduction, std::move(name), std::move(params), nullptr);
   node.set_inputs(inputs);
   return node;
 }
@@ -130,12 +120,6 @@ Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
 Node Node::stage(std::span<const NodeId> inputs, std::vector<StageMember> members) {
   Node node(NodeKind::Stage, {}, {},
             std::make_unique<Extra>(std::in_place_index<1>, std::move(members)));
-  node.set_inputs(inputs);
-  return node;
-}
-
-Node Node::exchange(ParamMap params, std::vector<NodeId> inputs) {
-  Node node(NodeKind::Exchange, {}, std::move(params), nullptr);
   node.set_inputs(inputs);
   return node;
 }

@@ -103,14 +103,11 @@ class InputList {
 
 class Node {
  public:
-  static Node source(std::string name, ParamMap params);
   static Node op(std::string name, ParamMap params, std::vector<NodeId> inputs);
-  static Node reduction(std::string name, ParamMap params, std::vector<NodeId> inputs);
   static Node external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs);
   static Node stage(std::vector<NodeId> inputs, std::vector<StageMember> members);
   // The same from inputs held elsewhere, copied once into the node.
   static Node stage(std::span<const NodeId> inputs, std::vector<StageMember> members);
-  static Node exchange(ParamMap params, std::vector<NodeId> inputs);
   // A Source, Op, Reduction or Exchange (the kinds without out-of-line fields) that takes over
   // the storage of `inputs`; a Source ignores the list, an Exchange the name. The name is copied
   // once, straight into the node.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "support/internal_error.h"
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
@@ -38,7 +39,7 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t 
   auto same = [&](std::uint32_t id) { return nodes_[id] == node; };
   if (count >= FlatIdIndex::kMaxEntries) [[unlikely]] {
     const std::uint32_t found = index_.find(hash, same);
-    if (found != FlatIdIndex::kNone) return NodeId{found};
+    if (found != kNoIndex) return NodeId{found};
     throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
   }
   if (nodes_.size() == nodes_.capacity()) {
@@ -51,7 +52,7 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t 
   // One probe finds an equal node or claims the slot for the new one. The list has room, so the
   // append below (a noexcept move) cannot fail and leave the index naming a missing node.
   const std::uint32_t found = index_.find_or_insert(hash, static_cast<std::uint32_t>(count), same);
-  if (found != FlatIdIndex::kNone) return NodeId{found};
+  if (found != kNoIndex) return NodeId{found};
   nodes_.push_back(std::move(node));
   return count;
 }
@@ -113,7 +114,7 @@ Expected<std::vector<NodeId>, BadNodeId> StoreCore::Builder::index_appended() {
     const std::uint32_t found =
         index.find_or_insert(pending_hashes_[k], static_cast<std::uint32_t>(id),
                              [&](std::uint32_t other) { return nodes[other] == node; });
-    if (found != FlatIdIndex::kNone) {
+    if (found != kNoIndex) {
       // The nodes before this one are indexed now; should the copy below fail, the destructor
       // drops exactly the others.
       pending_hashes_.erase(pending_hashes_.begin(),

@@ -6,19 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 
 #include "support/big_block.h"
 #include "support/hash_mixing.h"
+#include "support/no_index.h"
 
 namespace zembric {
 
 class FlatIdIndex {
  public:
-  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // Ids go up to kNone - 1 so that id + 1 fits the slot.
-  static constexpr std::uint64_t kMaxEntries = kNone - 1;
+  // Ids go up to kNoIndex - 1 so that id + 1 fits the slot.
+  static constexpr std::uint64_t kMaxEntries = kNoIndex - 1;
 
   // A test seam, all ones otherwise: the hash bits an index keeps (which both place and tag its
   // entries) are masked with it, so that a test can make unequal values collide in every index,
@@ -35,20 +34,20 @@ class FlatIdIndex {
 
   std::size_t size() const noexcept { return size_; }
 
-  // The id whose value has this hash and satisfies `same(id)`, or kNone.
+  // The id whose value has this hash and satisfies `same(id)`, or kNoIndex.
   template <class Same>
   std::uint32_t find(std::uint64_t hash, Same&& same) const {
-    if (capacity_ == 0) return kNone;
+    if (capacity_ == 0) return kNoIndex;
     const std::uint32_t tag = tag_of(hash);
     for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
       const Slot slot = slots_[i];
-      if (slot.id_plus_one == 0) return kNone;
+      if (slot.id_plus_one == 0) return kNoIndex;
       if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
     }
   }
 
   // As find; when no value matches, adds `id` under this hash (claiming the slot where the probe
-  // ended) and returns kNone. The caller keeps size() below kMaxEntries.
+  // ended) and returns kNoIndex. The caller keeps size() below kMaxEntries.
   template <class Same>
   std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t id, Same&& same) {
     if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
@@ -61,7 +60,7 @@ class FlatIdIndex {
     }
     slots_[i] = Slot{tag, id + 1};
     ++size_;
-    return kNone;
+    return kNoIndex;
   }
 
   // A hint that a lookup of `hash` follows soon.

@@ -10,6 +10,7 @@
 
 #include "egraph/symbol.h"
 #include "failing_allocator.h"
+#include "node_factories.h"
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
@@ -32,16 +33,16 @@ ParamMap scalar_side(double scalar, const char* side) {
 // of interning, reduction and consumption that allocates.
 std::vector<Node> rich_nodes() {
   PayloadDescriptor d{"kernel", "c0ffee", "torch", "2", "(f32)->f32", std::string("pre")};
-  return {Node::source("x", {}),
-          Node::source(std::string(100, 'y'), {}),
+  return {source_node("x", {}),
+          source_node(std::string(100, 'y'), {}),
           Node::op("add", {}, {0, 1}),
           Node::op("add", {}, {1, 0}),
           Node::op("mul", scalar_side(1.0, "l"), {3}),
           Node::op("maximum", {}, {2, 4}),
           Node::op("exp", {}, {5}),
-          Node::reduction("sum", ParamMap::from_unsorted({{"axis", ParamValue::of_int(-1)}}), {6}),
+          reduction_node("sum", ParamMap::from_unsorted({{"axis", ParamValue::of_int(-1)}}), {6}),
           Node::external(d, {}, {7, 5}),
-          Node::exchange({}, {8}),
+          exchange_node({}, {8}),
           Node::op("concat", {}, {0, 1, 2, 3, 4, 5, 6, 0, 1})};
 }
 

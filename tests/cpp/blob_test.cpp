@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "node_factories.h"
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
 #include "store/utf8.h"
@@ -82,9 +83,9 @@ StoreSnapshot read_ok(std::string_view bytes) {
 // A store that exercises every kind and field of the format.
 std::vector<Node> rich_nodes() {
   std::vector<Node> nodes;
-  nodes.push_back(Node::source("x", {}));
+  nodes.push_back(source_node("x", {}));
   nodes.push_back(
-      Node::source("", params({{"shape", ParamValue::of_str("4x4 \xC3\xA9\xE2\x82\xAC")}})));
+      source_node("", params({{"shape", ParamValue::of_str("4x4 \xC3\xA9\xE2\x82\xAC")}})));
   nodes.push_back(
       Node::op("scale",
                params({{"b", ParamValue::of_bool(true)},
@@ -93,7 +94,7 @@ std::vector<Node> rich_nodes() {
                        {"nan", ParamValue::of_float(std::bit_cast<double>(0xfff0000000abcdefULL))},
                        {"s", ParamValue::of_str("")}}),
                {0, 1}));
-  nodes.push_back(Node::reduction("sum", {}, {2, 2}));
+  nodes.push_back(reduction_node("sum", {}, {2, 2}));
   nodes.push_back(Node::external({"onnx", "abc123", "torch", "2.1", "schema", std::nullopt},
                                  params({{"k", ParamValue::of_int(1)}}), {3}));
   nodes.push_back(
@@ -102,14 +103,14 @@ std::vector<Node> rich_nodes() {
       {0, 3}, {StageMember{"op|neg|", {{MemberTokenKind::Input, 1}}},
                StageMember{"op|add|", {{MemberTokenKind::Member, 0}, {MemberTokenKind::Input, 0}}},
                StageMember{"", {}}}));
-  nodes.push_back(Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {6}));
-  nodes.push_back(Node::exchange({}, {}));
+  nodes.push_back(exchange_node(params({{"scheme", ParamValue::of_str("hash")}}), {6}));
+  nodes.push_back(exchange_node({}, {}));
   nodes.push_back(Node::op("add", {}, {}));
   return nodes;
 }
 
 TEST(BlobWriter, ExampleIsByteExact) {
-  const std::vector<Node> nodes = {Node::source("x", {}),
+  const std::vector<Node> nodes = {source_node("x", {}),
                                    Node::op("neg", params({{"k", ParamValue::of_int(2)}}), {0})};
   const std::vector<NodeId> outputs = {1};
   const std::string expected = Bytes()
@@ -137,8 +138,8 @@ TEST(BlobWriter, EmptyStoreIsTwelveBytes) {
 }
 
 TEST(BlobWriter, OutputsAreWrittenAsGivenAndCollapseOnReading) {
-  const std::vector<Node> nodes = {Node::source("a", {}), Node::source("b", {}),
-                                   Node::source("c", {})};
+  const std::vector<Node> nodes = {source_node("a", {}), source_node("b", {}),
+                                   source_node("c", {})};
   const std::vector<NodeId> outputs = {2, 0, 2};
   const std::string blob = write(nodes, outputs);
   EXPECT_EQ(blob.substr(blob.size() - 28), Bytes().u32(3).u64(2).u64(0).u64(2).str());
@@ -151,7 +152,7 @@ TEST(BlobWriter, OutputsAreWrittenAsGivenAndCollapseOnReading) {
 TEST(BlobWriter, TokenIndexBeyondThirtyTwoBitsIsRefused) {
   auto stage_with_index = [](std::uint64_t index) {
     return std::vector<Node>{
-        Node::source("x", {}),
+        source_node("x", {}),
         Node::stage({0}, {StageMember{"op|neg|", {}},
                           StageMember{"op|exp|", {{MemberTokenKind::Input, index}}}})};
   };
@@ -182,7 +183,7 @@ class RecordingSink final : public BlobSink {
 
 TEST(BlobWriter, SinkReceivesExactlyTheBlobOrRefusesIt) {
   const std::vector<Node> nodes = {
-      Node::source("x", {}),
+      source_node("x", {}),
       Node::op("add", ParamMap::from_unsorted({{"scalar", ParamValue::of_float(0.5)}}), {0, 0}),
       Node::stage({1}, {StageMember{"op|neg|", {{MemberTokenKind::Input, 0}}}})};
   const std::vector<NodeId> outputs = {2, 1};
@@ -199,7 +200,7 @@ TEST(BlobWriter, SinkReceivesExactlyTheBlobOrRefusesIt) {
 
   // A blob the format cannot hold is refused before any room is asked for.
   const std::vector<Node> too_wide = {
-      Node::source("x", {}),
+      source_node("x", {}),
       Node::stage({0}, {StageMember{"op|exp|", {{MemberTokenKind::Input, 0x100000000ULL}}}})};
   RecordingSink unused(false);
   EXPECT_TRUE(write_blob_into(too_wide, {}, unused).has_value());
@@ -308,8 +309,8 @@ TEST(BlobReader, DuplicateRecordsKeepReferencesPointingAtTheRightNodes) {
                                .str();
   const StoreSnapshot back = read_ok(blob);
   ASSERT_EQ(back.nodes.size(), 3u);
-  EXPECT_EQ(back.nodes[0], Node::source("x", {}));
-  EXPECT_EQ(back.nodes[1], Node::source("y", {}));
+  EXPECT_EQ(back.nodes[0], source_node("x", {}));
+  EXPECT_EQ(back.nodes[1], source_node("y", {}));
   EXPECT_EQ(back.nodes[2], Node::op("add", {}, {0, 1}));
   EXPECT_EQ(back.outputs, (std::vector<NodeId>{2, 1, 0}));
   // A stage over a collapsed record, too.
@@ -507,11 +508,11 @@ TEST(BlobReader, RepeatedParameterListsReadAsTheirOwnBytes) {
     if (i % 3 == 0) {
       std::string name = "s";
       name += std::to_string(i);
-      nodes.push_back(Node::source(std::move(name), std::move(p)));
+      nodes.push_back(source_node(std::move(name), std::move(p)));
     } else if (i % 3 == 1) {
-      nodes.push_back(Node::reduction("sum", std::move(p), {nodes.size() - 1}));
+      nodes.push_back(reduction_node("sum", std::move(p), {nodes.size() - 1}));
     } else {
-      nodes.push_back(Node::exchange(std::move(p), {nodes.size() - 1}));
+      nodes.push_back(exchange_node(std::move(p), {nodes.size() - 1}));
     }
   }
   const std::string blob = write(nodes, std::vector<NodeId>{59, 3});

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "node_factories.h"
+
 namespace zembric {
 namespace {
 
@@ -80,18 +82,17 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"scalar", ParamValue::of_float(1.0)}}),
                          {0}),
                 "op|mul|scalar=f3ff0000000000000;side=sl"},
-        KeyCase{"escaped source name", Node::source("x|y", {}), "src|x%7Cy"},
-        KeyCase{"bare exchange", Node::exchange({}, {0}), "exch"},
+        KeyCase{"escaped source name", source_node("x|y", {}), "src|x%7Cy"},
+        KeyCase{"bare exchange", exchange_node({}, {0}), "exch"},
         KeyCase{"exchange with params",
-                Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {0}),
+                exchange_node(params({{"scheme", ParamValue::of_str("hash")}}), {0}),
                 "exch|scheme=shash"},
-        KeyCase{"reduction",
-                Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
+        KeyCase{"reduction", reduction_node("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
                 "red|sum|axis=i-1"},
         KeyCase{"bool param", Node::op("max", params({{"keep", ParamValue::of_bool(true)}}), {0}),
                 "op|max|keep=btrue"},
         KeyCase{"no trailing separator", Node::op("neg", {}, {0}), "op|neg"},
-        KeyCase{"empty name", Node::source("", {}), "src|"},
+        KeyCase{"empty name", source_node("", {}), "src|"},
         KeyCase{"external absent ref", Node::external(descriptor("k", std::nullopt), {}, {}),
                 "ext|k|h|f|v|s|-"},
         KeyCase{

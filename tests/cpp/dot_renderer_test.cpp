@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "node_factories.h"
 #include "store/param_display.h"
 
 namespace zembric {
@@ -43,7 +44,7 @@ std::string str_display(std::string_view text) {
 }
 
 TEST(DotRenderer, Example) {
-  const std::vector<Node> nodes = {Node::source("x", {}),
+  const std::vector<Node> nodes = {source_node("x", {}),
                                    Node::op("scale",
                                             params({{"mode", ParamValue::of_str("fast")},
                                                     {"factor", ParamValue::of_float(2.0)}}),
@@ -61,7 +62,7 @@ TEST(DotRenderer, EmptyStore) {
 }
 
 TEST(DotRenderer, EdgesFollowAllVerticesInInputOrderWithRepeats) {
-  const std::vector<Node> nodes = {Node::source("a", {}), Node::source("b", {}),
+  const std::vector<Node> nodes = {source_node("a", {}), source_node("b", {}),
                                    Node::op("add", {}, {1, 0}), Node::op("mul", {}, {2, 2})};
   EXPECT_EQ(dot(nodes, {3, 0, 3}),
             "digraph zembric {\n"
@@ -82,7 +83,7 @@ TEST(DotRenderer, EveryNodeMarkedAmongManyMarks) {
   for (NodeId i = 0; i < 1000; ++i) {
     std::string name = "s";
     name += std::to_string(i);
-    nodes.push_back(Node::source(std::move(name), {}));
+    nodes.push_back(source_node(std::move(name), {}));
     outputs.push_back(999 - i);
   }
   const std::string text = dot(nodes, outputs);
@@ -108,9 +109,9 @@ TEST_P(DotLabels, VertexLine) {
 INSTANTIATE_TEST_SUITE_P(
     Dot, DotLabels,
     ::testing::Values(
-        LabelCase{"EmptySourceName", Node::source("", {}), "  n0 [label=\"Source \"];\n"},
+        LabelCase{"EmptySourceName", source_node("", {}), "  n0 [label=\"Source \"];\n"},
         LabelCase{"Reduction",
-                  Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {}),
+                  reduction_node("sum", params({{"axis", ParamValue::of_int(-1)}}), {}),
                   "  n0 [label=\"Reduction sum {axis=-1}\"];\n"},
         LabelCase{"ExternalHidesSchemaAndPreprocessing",
                   Node::external({"onnx", "ab12", "torch", "2.1", "io", "pre"},
@@ -124,19 +125,19 @@ INSTANTIATE_TEST_SUITE_P(
             Node::stage(std::vector<NodeId>{}, {StageMember{"op|a|", {}}, StageMember{"op|b|", {}},
                                                 StageMember{"op|c|", {}}}),
             "  n0 [label=\"Stage[3 members]\"];\n"},
-        LabelCase{"ExchangeWithoutParams", Node::exchange({}, {}), "  n0 [label=\"Exchange\"];\n"},
+        LabelCase{"ExchangeWithoutParams", exchange_node({}, {}), "  n0 [label=\"Exchange\"];\n"},
         LabelCase{"ExchangeWithScheme",
-                  Node::exchange(params({{"scheme", ParamValue::of_str("hash")}}), {}),
+                  exchange_node(params({{"scheme", ParamValue::of_str("hash")}}), {}),
                   "  n0 [label=\"Exchange {scheme=\\\"hash\\\"}\"];\n"},
-        LabelCase{"BackslashInNameDoubled", Node::source("a\\b", {}),
+        LabelCase{"BackslashInNameDoubled", source_node("a\\b", {}),
                   "  n0 [label=\"Source a\\\\b\"];\n"},
         LabelCase{"BackslashInStrValueQuadrupled",
-                  Node::source("x", params({{"p", ParamValue::of_str("a\\b")}})),
+                  source_node("x", params({{"p", ParamValue::of_str("a\\b")}})),
                   "  n0 [label=\"Source x {p=\\\"a\\\\\\\\b\\\"}\"];\n"},
         LabelCase{"QuoteAndLineFeedInName", Node::op("say \"hi\"\nthere", {}, {}),
                   "  n0 [label=\"Op say \\\"hi\\\"\nthere\"];\n"},
         LabelCase{"KeysAndNamesAreNotKeyEscaped",
-                  Node::source("a|b%", params({{"k=;|", ParamValue::of_float(0.5)}})),
+                  source_node("a|b%", params({{"k=;|", ParamValue::of_float(0.5)}})),
                   "  n0 [label=\"Source a|b% {k=;|=0.5}\"];\n"}),
     [](const ::testing::TestParamInfo<LabelCase>& info) { return info.param.name; });
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "egraph/flat_hash_map.h"
+#include "node_factories.h"
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
@@ -47,7 +48,7 @@ RandomGraph random_graph(unsigned seed, std::size_t size) {
     const ParamMap k = pick(3) == 0 ? params({{"k", ParamValue::of_int(1)}}) : ParamMap{};
     switch (i < 3 ? 0 : pick(7)) {
       case 0:
-        graph.nodes.push_back(Node::source(std::string(1, "xyz"[pick(3)]), k));
+        graph.nodes.push_back(source_node(std::string(1, "xyz"[pick(3)]), k));
         break;
       case 1:
         graph.nodes.push_back(Node::op(commutative[pick(4)], k, earlier(i, 2)));
@@ -66,7 +67,7 @@ RandomGraph random_graph(unsigned seed, std::size_t size) {
         break;
       }
       case 4:
-        graph.nodes.push_back(Node::reduction("sum", k, earlier(i, 1)));
+        graph.nodes.push_back(reduction_node("sum", k, earlier(i, 1)));
         break;
       case 5:
         graph.nodes.push_back(
@@ -74,7 +75,7 @@ RandomGraph random_graph(unsigned seed, std::size_t size) {
                            {}, earlier(i, pick(3))));
         break;
       default:
-        graph.nodes.push_back(Node::exchange(k, earlier(i, 1)));
+        graph.nodes.push_back(exchange_node(k, earlier(i, 1)));
     }
   }
   graph.roots = earlier(size, 4);

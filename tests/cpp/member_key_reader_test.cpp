@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "node_factories.h"
 #include "store/canonical_key.h"
 #include "store/node.h"
 
@@ -43,7 +44,7 @@ TEST(ReadMemberKey, ReadsCanonicalKeysBack) {
       Node::op("mul",
                params({{"side", ParamValue::of_str("l")}, {"scalar", ParamValue::of_float(1.0)}}),
                {}),
-      Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {}),
+      reduction_node("sum", params({{"axis", ParamValue::of_int(-1)}}), {}),
       Node::op("x|y=z;%",
                params({{"k|=;%", ParamValue::of_str("v|=;%7C")},
                        {"b", ParamValue::of_bool(false)},

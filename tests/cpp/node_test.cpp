@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "node_factories.h"
 #include "support/internal_error.h"
 
 namespace zembric {
@@ -63,22 +64,22 @@ INSTANTIATE_TEST_SUITE_P(
                  mul_with(ParamValue::of_float(-std::nan("0x123"))), true},
         NodePair{
             "param order",
-            Node::source("s", params({{"z", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
-            Node::source("s", params({{"a", ParamValue::of_int(2)}, {"z", ParamValue::of_int(1)}})),
+            source_node("s", params({{"z", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
+            source_node("s", params({{"a", ParamValue::of_int(2)}, {"z", ParamValue::of_int(1)}})),
             true},
         NodePair{"operand order", Node::op("add", {}, {0, 1}), Node::op("add", {}, {1, 0}), false},
         NodePair{"repeated input", Node::op("add", {}, {0, 0}), Node::op("add", {}, {0}), false},
-        NodePair{"kind differs", Node::op("sum", {}, {0}), Node::reduction("sum", {}, {0}), false},
+        NodePair{"kind differs", Node::op("sum", {}, {0}), reduction_node("sum", {}, {0}), false},
         NodePair{"ref absent vs empty", Node::external(descriptor(std::nullopt), {}, {}),
                  Node::external(descriptor(""), {}, {}), false},
         NodePair{"ref equal", Node::external(descriptor("p"), {}, {0}),
                  Node::external(descriptor("p"), {}, {0}), true},
-        NodePair{"text split differs", Node::source("ab", params({{"c", ParamValue::of_str("")}})),
-                 Node::source("a", params({{"bc", ParamValue::of_str("")}})), false},
+        NodePair{"text split differs", source_node("ab", params({{"c", ParamValue::of_str("")}})),
+                 source_node("a", params({{"bc", ParamValue::of_str("")}})), false},
         NodePair{"stage tokens",
                  Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}}),
                  Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Member, 0}}}}), false},
-        NodePair{"exchange arity", Node::exchange({}, {}), Node::exchange({}, {0, 1}), false}));
+        NodePair{"exchange arity", exchange_node({}, {}), exchange_node({}, {0, 1}), false}));
 
 TEST(Node, WithInputsReplacesOnlyTheInputs) {
   const Node ext = Node::external(descriptor("p"), params({{"a", ParamValue::of_int(1)}}), {0, 1});
@@ -90,7 +91,7 @@ TEST(Node, WithInputsReplacesOnlyTheInputs) {
             (std::vector<NodeId>{4, 4, 2}));
   EXPECT_EQ(ext.with_inputs({0, 1}), ext);
 
-  const Node source = Node::source("x", {});
+  const Node source = source_node("x", {});
   EXPECT_EQ(source.with_inputs({3}), source);
   EXPECT_TRUE(source.with_inputs({3}).inputs().empty());
 }
@@ -98,7 +99,7 @@ TEST(Node, WithInputsReplacesOnlyTheInputs) {
 TEST(Node, CopiesOwnTheirOutOfLineFields) {
   Node stage = Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}});
   Node copy = stage;
-  stage = Node::source("x", {});
+  stage = source_node("x", {});
   ASSERT_EQ(copy.members().size(), 1u);
   EXPECT_EQ(copy.members()[0].key, "op|neg");
 }
@@ -124,7 +125,7 @@ TEST(Node, PlainNodesOwnInputsOfEveryLength) {
                   3));
     const Node copy = node;
     Node moved = std::move(node);
-    node = Node::source("x", {});
+    node = source_node("x", {});
     EXPECT_EQ(std::vector<NodeId>(copy.inputs().begin(), copy.inputs().end()), expected);
     EXPECT_EQ(moved, copy);
     EXPECT_EQ(moved.params().size(), 1u);
@@ -135,11 +136,19 @@ TEST(Node, PlainNodesOwnInputsOfEveryLength) {
   InputList two;
   two.push_back(0);
   two.push_back(1);
-  EXPECT_EQ(Node::plain(NodeKind::Reduction, std::string_view(long_name), {}, std::move(two)),
-            Node::reduction(long_name, {}, {0, 1}));
+  const Node reduction =
+      Node::plain(NodeKind::Reduction, std::string_view(long_name), {}, std::move(two));
+  EXPECT_EQ(reduction.kind(), NodeKind::Reduction);
+  EXPECT_EQ(reduction.name(), long_name);
+  EXPECT_EQ(std::vector<NodeId>(reduction.inputs().begin(), reduction.inputs().end()),
+            (std::vector<NodeId>{0, 1}));
+  // A Source drops its list and an Exchange its name.
   InputList ignored;
   ignored.push_back(4);
-  EXPECT_EQ(Node::plain(NodeKind::Source, "x", {}, std::move(ignored)), Node::source("x", {}));
+  const Node source = Node::plain(NodeKind::Source, "x", {}, std::move(ignored));
+  EXPECT_EQ(source.name(), "x");
+  EXPECT_TRUE(source.inputs().empty());
+  EXPECT_TRUE(Node::plain(NodeKind::Exchange, "x", {}, InputList()).name().empty());
   EXPECT_THROW(Node::plain(NodeKind::Stage, "", {}, InputList()), InternalError);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "node_factories.h"
 #include "node_text.h"
 #include "optimizer/optimizer_key.h"
 #include "optimizer/saturation_engine.h"
@@ -36,13 +37,13 @@ ParamMap params(std::vector<ParamEntry> entries) {
   return ParamMap::from_unsorted(std::move(entries));
 }
 Node src(const char* name) {
-  return Node::source(name, {});
+  return source_node(name, {});
 }
 Node op(const char* name, std::vector<NodeId> inputs) {
   return Node::op(name, {}, std::move(inputs));
 }
 Node sum(std::vector<NodeId> inputs) {
-  return Node::reduction("sum", {}, std::move(inputs));
+  return reduction_node("sum", {}, std::move(inputs));
 }
 
 NodeId add(StoreCore& store, Node node) {
@@ -301,8 +302,8 @@ TEST(ReductionPipeline, NodesThatDifferOnlyInParamsOrKindKeepTheirOwnKeys) {
       const std::int64_t k = reversed ? kDistinct - 1 - i : i;
       auto factor = [&] { return params({{"factor", ParamValue::of_int(k)}}); };
       nodes.push_back(Node::op("scale", factor(), {0}));
-      nodes.push_back(Node::reduction("scale", factor(), {0}));
-      nodes.push_back(Node::source("scale", factor()));
+      nodes.push_back(reduction_node("scale", factor(), {0}));
+      nodes.push_back(source_node("scale", factor()));
     }
   }
   std::vector<NodeId> roots(nodes.size());
@@ -379,8 +380,8 @@ TEST(OptimizerKey, IsTheCanonicalKeyWhereThatIsAlreadyInjective) {
   const std::vector<Node> nodes = {
       src("a|b"),
       Node::op("mul", scalar_side(ParamValue::of_float(1.0), "l"), {0}),
-      Node::reduction("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
-      Node::exchange(params({{"scheme", ParamValue::of_str("ring")}}), {0}),
+      reduction_node("sum", params({{"axis", ParamValue::of_int(-1)}}), {0}),
+      exchange_node(params({{"scheme", ParamValue::of_str("ring")}}), {0}),
       Node::external(descriptor("k", "h", std::nullopt), {}, {0}),
   };
   for (const Node& node : nodes)
@@ -415,7 +416,7 @@ void build_rich_store(StoreCore& store) {
   add(store, op("mul", {2, 5}));
   add(store, op("neg", {6}));
   add(store, Node::external(descriptor("k", "h", "r"), {}, {6, 7}));
-  add(store, Node::exchange(params({{"scheme", ParamValue::of_str("ring")}}), {8}));
+  add(store, exchange_node(params({{"scheme", ParamValue::of_str("ring")}}), {8}));
   add(store, op("maximum", {9, 7}));
   add(store, sum({10}));
   add(store, op("minimum", {7, 11}));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "node_factories.h"
 #include "node_text.h"
 #include "support/internal_error.h"
 
@@ -31,9 +32,9 @@ FusionResult fuse(const TermGraph& graph, bool maximal) {
     const Term term = graph.term(i);
     if (!term.is_boundary) continue;
     if (term.key.starts_with("src|")) {
-      nodes.push_back(Node::source(term.key.substr(4), {}));
+      nodes.push_back(source_node(term.key.substr(4), {}));
     } else if (term.key.starts_with("red|")) {
-      nodes.push_back(Node::reduction(term.key.substr(4), {}, {}));
+      nodes.push_back(reduction_node(term.key.substr(4), {}, {}));
     } else {
       continue;
     }
@@ -171,8 +172,8 @@ TEST(Fusion, AnInputStageIsABoundaryRebuiltFromItsPrototype) {
       {7, 8}, {StageMember{"op|add", {{MemberTokenKind::Input, 1}, {MemberTokenKind::Input, 0}}}});
   const TermGraph graph{{src("x"), src("y"), Term{"stage-key", {1, 0}, true}, op("neg", {2})}, {3}};
   PrototypeTable prototypes;
-  const Node x = Node::source("x", {});
-  const Node y = Node::source("y", {});
+  const Node x = source_node("x", {});
+  const Node y = source_node("y", {});
   prototypes.add(graph.key_id(0), x);
   prototypes.add(graph.key_id(1), y);
   prototypes.add(graph.key_id(2), input_stage);

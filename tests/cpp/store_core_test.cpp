@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "node_factories.h"
 #include "support/internal_error.h"
+#include "support/no_index.h"
 
 namespace zembric {
 namespace {
@@ -23,18 +25,18 @@ std::string numbered(const char* prefix, std::uint64_t i) {
 
 TEST(StoreCore, InterningReturnsTheExistingId) {
   StoreCore store;
-  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
-  EXPECT_EQ(store.intern(Node::source("y", {})).value(), 1u);
+  EXPECT_EQ(store.intern(source_node("x", {})).value(), 0u);
+  EXPECT_EQ(store.intern(source_node("y", {})).value(), 1u);
   EXPECT_EQ(store.intern(Node::op("add", {}, {0, 1})).value(), 2u);
   EXPECT_EQ(store.intern(Node::op("add", {}, {0, 1})).value(), 2u);
   EXPECT_EQ(store.intern(Node::op("add", {}, {1, 0})).value(), 3u);
-  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
+  EXPECT_EQ(store.intern(source_node("x", {})).value(), 0u);
   EXPECT_EQ(store.node_count(), 4u);
 }
 
 TEST(StoreCore, BadInputReportsTheFirstOffenderAndChangesNothing) {
   StoreCore store;
-  ASSERT_TRUE(store.intern(Node::source("x", {})).has_value());
+  ASSERT_TRUE(store.intern(source_node("x", {})).has_value());
   auto bad = store.intern(Node::op("add", {}, {0, 1, 7}));
   ASSERT_FALSE(bad.has_value());
   EXPECT_EQ(bad.error().id, 1u);
@@ -47,10 +49,10 @@ TEST(StoreCore, ManyNodesKeepDenseIdsThroughIndexGrowth) {
   StoreCore store;
   constexpr NodeId kCount = 50000;
   for (NodeId i = 0; i < kCount; ++i) {
-    ASSERT_EQ(store.intern(Node::source(numbered("s", i), {})).value(), i);
+    ASSERT_EQ(store.intern(source_node(numbered("s", i), {})).value(), i);
   }
   for (NodeId i = 0; i < kCount; i += 97) {
-    ASSERT_EQ(store.intern(Node::source(numbered("s", i), {})).value(), i);
+    ASSERT_EQ(store.intern(source_node(numbered("s", i), {})).value(), i);
   }
   EXPECT_EQ(store.node_count(), kCount);
 }
@@ -65,9 +67,9 @@ TEST(StoreCoreBuilder, IndexingInternsEverythingFromTheFirstDuplicate) {
     StoreCore::Builder builder(store);
     builder.reserve(kDistinct + 2);
     for (NodeId i = 0; i < kDistinct; ++i) {
-      ASSERT_FALSE(builder.append(Node::source(numbered("s", i), {})));
+      ASSERT_FALSE(builder.append(source_node(numbered("s", i), {})));
     }
-    ASSERT_FALSE(builder.append(Node::source(numbered("s", 17), {})));
+    ASSERT_FALSE(builder.append(source_node(numbered("s", 17), {})));
     ASSERT_FALSE(builder.append(Node::op("neg", {}, {kDistinct})));
     const auto indexed = builder.index_appended();
     ASSERT_TRUE(indexed);
@@ -85,7 +87,7 @@ TEST(StoreCoreBuilder, IndexingInternsEverythingFromTheFirstDuplicate) {
   EXPECT_EQ(store.node_count(), kDistinct + 1);
   EXPECT_EQ(ids(store.outputs()), (std::vector<NodeId>{kDistinct}));
   for (NodeId i = 0; i < kDistinct; i += 101) {
-    ASSERT_EQ(store.intern(Node::source(numbered("s", i), {})).value(), i);
+    ASSERT_EQ(store.intern(source_node(numbered("s", i), {})).value(), i);
   }
   EXPECT_EQ(store.intern(Node::op("neg", {}, {17})).value(), kDistinct);
   EXPECT_EQ(store.node_count(), kDistinct + 1);
@@ -95,17 +97,17 @@ TEST(StoreCoreBuilder, RefusesBadInputsAndDropsWhatWasNeverIndexed) {
   StoreCore store;
   {
     StoreCore::Builder builder(store);
-    ASSERT_FALSE(builder.append(Node::source("x", {})));
+    ASSERT_FALSE(builder.append(source_node("x", {})));
     EXPECT_EQ(builder.append(Node::op("add", {}, {0, 1, 7}))->id, 1u);
     EXPECT_TRUE(builder.index_appended().value().empty());
-    ASSERT_FALSE(builder.append(Node::source("y", {})));
+    ASSERT_FALSE(builder.append(source_node("y", {})));
     // Interning before the appended nodes are indexed would skip them: refused.
-    EXPECT_THROW((void)builder.intern(Node::source("z", {})), InternalError);
+    EXPECT_THROW((void)builder.intern(source_node("z", {})), InternalError);
   }
   // "y" was appended but never indexed, so the builder dropped it; the store works as before.
   EXPECT_EQ(store.node_count(), 1u);
-  EXPECT_EQ(store.intern(Node::source("y", {})).value(), 1u);
-  EXPECT_EQ(store.intern(Node::source("x", {})).value(), 0u);
+  EXPECT_EQ(store.intern(source_node("y", {})).value(), 1u);
+  EXPECT_EQ(store.intern(source_node("x", {})).value(), 0u);
 }
 
 // Past a few hundred thousand entries the slots live in a mapping of their own; copies and moves
@@ -123,14 +125,14 @@ TEST(FlatIdIndex, LargeIndexesFindEveryIdAfterGrowthCopyAndMove) {
     for (std::uint32_t id = 0; id < kCount; id += 7) {
       ASSERT_EQ(each->find(hash_of(id), [&](std::uint32_t found) { return found == id; }), id);
     }
-    EXPECT_EQ(each->find(hash_of(kCount), [](std::uint32_t) { return false; }), FlatIdIndex::kNone);
+    EXPECT_EQ(each->find(hash_of(kCount), [](std::uint32_t) { return false; }), kNoIndex);
   }
 }
 
 TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
   StoreCore store;
   for (const char* name : {"a", "b", "c"})
-    ASSERT_TRUE(store.intern(Node::source(name, {})));
+    ASSERT_TRUE(store.intern(source_node(name, {})));
   EXPECT_FALSE(store.mark_output(2));
   EXPECT_FALSE(store.mark_output(0));
   EXPECT_FALSE(store.mark_output(2));
@@ -138,7 +140,7 @@ TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
   EXPECT_EQ(store.mark_output(3)->id, 3u);
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
   // Marks made before later nodes arrive still count once.
-  ASSERT_TRUE(store.intern(Node::source("d", {})));
+  ASSERT_TRUE(store.intern(source_node("d", {})));
   EXPECT_FALSE(store.mark_output(3));
   EXPECT_FALSE(store.mark_output(0));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0, 3}));
@@ -146,7 +148,7 @@ TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
 
 TEST(StoreCore, CopiesAreIndependentOfLaterGrowth) {
   StoreCore store;
-  ASSERT_TRUE(store.intern(Node::source("x", {})));
+  ASSERT_TRUE(store.intern(source_node("x", {})));
   ASSERT_TRUE(store.intern(Node::op("neg", {}, {0})));
   ASSERT_FALSE(store.mark_output(1));
   StoreSnapshot snap = store.snapshot();
@@ -166,7 +168,7 @@ TEST(StoreCore, CopiesAreIndependentOfLaterGrowth) {
 
 TEST(StoreCore, AnExceptionUnderTheLockPoisonsTheStore) {
   StoreCore store;
-  ASSERT_TRUE(store.intern(Node::source("x", {})));
+  ASSERT_TRUE(store.intern(source_node("x", {})));
   EXPECT_THROW(store.read([](auto, auto) -> int { throw InternalError("boom"); }), InternalError);
   try {
     (void)store.node_count();
@@ -174,7 +176,7 @@ TEST(StoreCore, AnExceptionUnderTheLockPoisonsTheStore) {
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "zembric-core store mutex poisoned");
   }
-  EXPECT_THROW((void)store.intern(Node::source("y", {})), InternalError);
+  EXPECT_THROW((void)store.intern(source_node("y", {})), InternalError);
 }
 
 TEST(StoreCore, ConcurrentInternsAgreeOnIds) {
@@ -187,7 +189,7 @@ TEST(StoreCore, ConcurrentInternsAgreeOnIds) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         seen[t].push_back(
-            store.intern(Node::source(numbered("n", static_cast<std::uint64_t>(i)), {})).value());
+            store.intern(source_node(numbered("n", static_cast<std::uint64_t>(i)), {})).value());
       }
     });
   }

@@ -11,8 +11,6 @@
 namespace zembric::egraph {
 namespace {
 
-constexpr ClassId kNone = ~ClassId{0};
-
 class UnionFindModel : public ::testing::TestWithParam<std::uint32_t> {
  protected:
   ClassId pick(std::size_t n) { return static_cast<ClassId>(rng_() % n); }
@@ -36,8 +34,8 @@ class UnionFindModel : public ::testing::TestWithParam<std::uint32_t> {
   // Roots are fixed points, find and find_compressing agree, and root <-> label is one to one,
   // which is "same root iff same set" without comparing all pairs.
   void check_partition() {
-    std::vector<ClassId> label_of_root(label_.size(), kNone);
-    std::vector<ClassId> root_of_label(label_.size(), kNone);
+    std::vector<ClassId> label_of_root(label_.size(), kNoClass);
+    std::vector<ClassId> root_of_label(label_.size(), kNoClass);
     for (ClassId id = 0; id < label_.size(); ++id) {
       const ClassId root = uf_.find(id);
       ASSERT_LT(root, uf_.size());
@@ -45,8 +43,8 @@ class UnionFindModel : public ::testing::TestWithParam<std::uint32_t> {
       if (rng_() % 2 == 0) {  // compress some paths, so later finds walk halved ones
         ASSERT_EQ(uf_.find_compressing(id), root) << "id " << id;
       }
-      if (label_of_root[root] == kNone) label_of_root[root] = label_[id];
-      if (root_of_label[label_[id]] == kNone) root_of_label[label_[id]] = root;
+      if (label_of_root[root] == kNoClass) label_of_root[root] = label_[id];
+      if (root_of_label[label_[id]] == kNoClass) root_of_label[label_[id]] = root;
       ASSERT_EQ(label_of_root[root], label_[id]) << "id " << id << " shares a root across sets";
       ASSERT_EQ(root_of_label[label_[id]], root) << "id " << id << " left its set's root";
     }
