@@ -13,12 +13,13 @@
 #include <variant>
 #include <vector>
 
+#include "store/input_list.h"
+#include "store/node_id.h"
 #include "store/param_map.h"
+#include "store/payload_descriptor.h"
+#include "store/stage_member.h"
 
 namespace zembric {
-
-// Position of a node in its store; inputs always name earlier positions.
-using NodeId = std::uint64_t;
 
 // The codes are written into blobs.
 enum class NodeKind : std::uint8_t {
@@ -28,77 +29,6 @@ enum class NodeKind : std::uint8_t {
   External = 3,
   Stage = 4,
   Exchange = 5
-};
-
-// Reproducibility metadata of an External node; all six fields are part of its identity.
-struct PayloadDescriptor {
-  std::string kind;
-  std::string content_hash;
-  std::string framework;
-  std::string version;
-  std::string io_schema;
-  std::optional<std::string> preprocessing_ref;  // absent differs from the empty text
-
-  friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
-};
-
-enum class MemberTokenKind : std::uint8_t { Input = 0, Member = 1 };
-
-// input(k): the k-th input of the stage; member(p): the p-th (earlier) member of the stage.
-struct MemberToken {
-  MemberTokenKind kind;
-  std::uint64_t index;
-
-  friend bool operator==(const MemberToken&, const MemberToken&) = default;
-};
-
-// A fused operator inside a Stage: its canonical key and one token per operand.
-struct StageMember {
-  std::string key;
-  std::vector<MemberToken> tokens;
-
-  friend bool operator==(const StageMember&, const StageMember&) = default;
-};
-
-// An operand list being built: up to two ids in place, longer lists on the heap. Moving it into a
-// node hands the storage over, so building a node from a call allocates nothing for short lists.
-class InputList {
- public:
-  static constexpr std::size_t kInline = 2;
-
-  InputList() noexcept = default;
-  InputList(const InputList&) = delete;
-  InputList& operator=(const InputList&) = delete;
-  InputList(InputList&& other) noexcept;
-  InputList& operator=(InputList&& other) noexcept;
-  ~InputList() {
-    if (on_heap()) release();
-  }
-
-  std::size_t size() const noexcept { return size_; }
-  const NodeId* data() const noexcept { return on_heap() ? heap_ : local_; }
-  void clear() noexcept { size_ = 0; }
-  void reserve(std::size_t capacity) {
-    if (capacity > capacity_) grow(capacity);
-  }
-  void push_back(NodeId id) {
-    if (size_ == capacity_) grow(2 * capacity_);
-    (on_heap() ? heap_ : local_)[size_++] = id;
-  }
-
- private:
-  friend class Node;
-  bool on_heap() const noexcept { return capacity_ > kInline; }
-  // Moves the ids to a heap array of `capacity`, more than the current one.
-  void grow(std::size_t capacity);
-  void release() noexcept;
-
-  union {
-    NodeId local_[kInline];
-    NodeId* heap_;  // from new NodeId[capacity_]
-  };
-  std::size_t size_ = 0;
-  std::size_t capacity_ = kInline;
 };
 
 class Node {
