@@ -45,7 +45,7 @@ std::uint32_t load_u32(std::string_view bytes, std::size_t at) {
 }
 
 std::string write_or_die(const StoreSnapshot& snapshot) {
-  auto blob = write_blob(snapshot.nodes, snapshot.outputs);
+  auto blob = write_blob(snapshot.nodes, snapshot.marks);
   if (!blob) fail("a store read from a blob cannot be written");
   return std::move(blob).value();
 }
@@ -67,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the same length and the output section the same bytes.
   const std::uint32_t record_count = load_u32(input, 4);
   if (snapshot.nodes.size() == record_count) {
-    const std::size_t outputs_at = written.size() - 4 - 8 * snapshot.outputs.size();
+    const std::size_t outputs_at = written.size() - 4 - 8 * snapshot.marks.size();
     if (written.size() > input.size()) fail("rewritten records are longer than the input's");
-    if (load_u32(input, outputs_at) == snapshot.outputs.size() &&
+    if (load_u32(input, outputs_at) == snapshot.marks.size() &&
         std::memcmp(written.data() + outputs_at, input.data() + outputs_at,
                     written.size() - outputs_at) != 0) {
       fail("output section differs after rewriting");
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto again = read_blob(written);
   if (!again) fail("a written blob does not read back");
   const StoreSnapshot reread = again.value()->snapshot();
-  if (reread.nodes != snapshot.nodes || reread.outputs != snapshot.outputs) {
+  if (reread.nodes != snapshot.nodes || reread.marks != snapshot.marks) {
     fail("a written blob reads back to another store");
   }
   if (write_or_die(reread) != written) fail("a written blob is not a fixed point");

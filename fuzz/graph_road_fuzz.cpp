@@ -29,8 +29,8 @@
 
 #include "optimizer/incremental_reducer.h"
 #include "optimizer/reducer_state.h"
-#include "optimizer/rewrite_rules.h"
 #include "optimizer/reduction_pipeline.h"
+#include "optimizer/rewrite_rules.h"
 #include "optimizer/saturation_engine.h"
 #include "store/blob_reader.h"
 #include "store/blob_writer.h"
@@ -79,7 +79,7 @@ std::string write_or_die(std::span<const Node> nodes, std::span<const NodeId> ou
 
 std::string serialize(StoreCore& store) {
   const StoreSnapshot snapshot = store.snapshot();
-  return write_or_die(snapshot.nodes, snapshot.outputs);
+  return write_or_die(snapshot.nodes, snapshot.marks);
 }
 
 std::unique_ptr<StoreCore> read_or_die(std::string_view blob) {
@@ -138,7 +138,7 @@ std::string check_reduced(const ReducedStore& reduced, std::uint64_t input_nodes
                           const SaturationEngine& engine) {
   StoreCore& store = *reduced.store;
   const StoreSnapshot snapshot = store.snapshot();
-  const std::string blob = write_or_die(snapshot.nodes, snapshot.outputs);
+  const std::string blob = write_or_die(snapshot.nodes, snapshot.marks);
   const std::unique_ptr<StoreCore> reread = read_or_die(blob);
   require(serialize(*reread) == blob, "a reduced store's blob is not a fixed point");
 
@@ -152,7 +152,7 @@ std::string check_reduced(const ReducedStore& reduced, std::uint64_t input_nodes
           "report counts out of order");
   for (const Node& node : snapshot.nodes)
     require(node.kind() != NodeKind::Op, "an Op survives reduction");
-  check_dot(snapshot.nodes, snapshot.outputs);
+  check_dot(snapshot.nodes, snapshot.marks);
 
   const ReducedStore again = reduce_with_marks(store, engine, false);
   require(again.report.stages == 0, "a reduced store fuses again");
@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const StoreSnapshot snapshot = store.snapshot();
   const std::uint64_t n = snapshot.nodes.size();
   if (n > kMaxNodes) return 0;
-  check_dot(snapshot.nodes, snapshot.outputs);
+  check_dot(snapshot.nodes, snapshot.marks);
 
   Control control(input);
   std::vector<NodeId> roots(control.next() % 5);
@@ -223,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto id = fed.intern(Node(snapshot.nodes[done]));
     require(id && id.value() == done, "a store's nodes intern elsewhere in a new store");
   }
-  for (const NodeId mark : snapshot.outputs)
+  for (const NodeId mark : snapshot.marks)
     require(!fed.mark_output(mark), "a store's own mark is refused");
   require(serialize(fed) == serialize(store), "the store rebuilt node by node differs");
 
@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Against the marks, and against the same ids given as roots.
     const ReducedStore by_marks = reduce_with_marks(store, engine, maximal);
     check_reduced(by_marks, n, engine);
-    auto by_mark_ids = reduce_with_outputs(store, snapshot.outputs, engine, maximal);
+    auto by_mark_ids = reduce_with_outputs(store, snapshot.marks, engine, maximal);
     require(by_mark_ids.has_value(), "reduce refuses the store's own marks");
     require_same(by_marks, by_mark_ids.value(), "marks and the same ids as roots differ");
 
@@ -254,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(by_roots_or_error.has_value(), "reduce refuses ids of the store");
     const ReducedStore& by_roots = by_roots_or_error.value();
     require_same(from_reduced(std::move(graph)), by_roots, "reduce_graph and reduce differ");
-    require(by_roots.store->outputs() == expected_marks, "reduced marks are not the outputs");
+    require(by_roots.store->marks() == expected_marks, "reduced marks are not the outputs");
     const std::string reduced_blob = check_reduced(by_roots, n, engine);
 
     const std::unique_ptr<StoreCore> marked = read_or_die(write_or_die(snapshot.nodes, roots));

@@ -94,7 +94,7 @@ Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
     }
     roots = *outputs;
   } else {
-    roots = store.outputs();
+    roots = store.marks();
   }
 
   return locked([&]() -> Expected<ReducedStore, BadNodeId> {

@@ -136,7 +136,7 @@ ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bo
     // The copy goes before the new store is built, which keeps the peak memory lower.
     StoreSnapshot snapshot = store.snapshot();
     reduced =
-        reduce_owned(std::move(snapshot.nodes), snapshot.outputs, engine, maximal_fusion, with_map);
+        reduce_owned(std::move(snapshot.nodes), snapshot.marks, engine, maximal_fusion, with_map);
   }
   return from_reduced(std::move(reduced));
 }

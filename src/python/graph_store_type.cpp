@@ -313,7 +313,7 @@ PyObject* nodes(PyObject* self, PyTypeObject* defining_class) {
 
 PyObject* outputs(PyObject* self, PyTypeObject* defining_class) {
   const ModuleState& state = state_of_defining_class(defining_class);
-  return guarded(state, [&] { return id_list_to_python(core_of(self).outputs()); });
+  return guarded(state, [&] { return id_list_to_python(core_of(self).marks()); });
 }
 
 // --- Reduction methods: each runs the pipeline with a fresh engine on a copy of the store. ---

@@ -172,7 +172,7 @@ void clear_view_strings(ViewStrings& strings) noexcept {
 PyObject* build_node_view(const ViewStrings& strings, const StoreSnapshot& snapshot) {
   // One pass over the marks instead of a scan per node: a blob may mark every node.
   std::vector<bool> is_output(snapshot.nodes.size(), false);
-  for (NodeId id : snapshot.outputs) {
+  for (NodeId id : snapshot.marks) {
     if (id < is_output.size()) is_output[id] = true;
   }
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(snapshot.nodes.size())));

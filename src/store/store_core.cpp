@@ -169,18 +169,18 @@ std::optional<BadNodeId> StoreCore::mark_output_locked(NodeId id) {
   // Both may fail for memory; the mark is set only once the list holds it.
   if (marked_.size() <= id) marked_.resize(nodes_.size());
   if (!marked_[id]) {
-    outputs_.push_back(id);
+    marks_.push_back(id);
     marked_[id] = true;
   }
   return std::nullopt;
 }
 
-std::vector<NodeId> StoreCore::outputs() {
-  return locked([&] { return outputs_; });
+std::vector<NodeId> StoreCore::marks() {
+  return locked([&] { return marks_; });
 }
 
 StoreSnapshot StoreCore::snapshot() {
-  return locked([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, outputs_}; });
+  return locked([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, marks_}; });
 }
 
 NodeList StoreCore::nodes_copy() {

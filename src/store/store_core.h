@@ -2,6 +2,10 @@
 // which returns the id of an equal node already present or appends the node, so ids are dense, in
 // insertion order, and inputs always name earlier nodes. The store only grows. Every operation
 // holds the store's mutex for its whole duration and returns copies.
+//
+// Words: the outputs are the nodes a caller asks for (outputs= of the Python methods); a store's
+// marks are the outputs recorded in it, in mark order (outputs() in Python, the blob's output
+// list); the roots are the nodes a reduction starts from, the marks or the outputs given.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +33,7 @@ using NodeList = std::vector<Node, HugePageAllocator<Node>>;
 
 struct StoreSnapshot {
   NodeList nodes;
-  std::vector<NodeId> outputs;
+  std::vector<NodeId> marks;
 };
 
 class StoreCore {
@@ -45,7 +49,7 @@ class StoreCore {
   std::uint64_t node_count();
   // Marks an output once; a repeated mark keeps the first position.
   std::optional<BadNodeId> mark_output(NodeId id);
-  std::vector<NodeId> outputs();
+  std::vector<NodeId> marks();
   StoreSnapshot snapshot();
   NodeList nodes_copy();
   // Copies of the nodes from min(watermark, count) to the end.
@@ -59,7 +63,7 @@ class StoreCore {
   template <class Reader>
   decltype(auto) read(Reader&& reader) {
     return mutex_.locked(kPoisoned, [&]() -> decltype(auto) {
-      return reader(std::span<const Node>(nodes_), std::span<const NodeId>(outputs_));
+      return reader(std::span<const Node>(nodes_), std::span<const NodeId>(marks_));
     });
   }
 
@@ -86,8 +90,8 @@ class StoreCore {
   const std::uint64_t seed_;  // fixed, so hashing may run before the lock is taken
   // Mapped when big: filling 4 KiB pages one fault at a time costs a tenth of a big build.
   NodeList nodes_;
-  std::vector<NodeId> outputs_;
-  std::vector<bool> marked_;  // marked_[id] for ids in outputs_; may be shorter than nodes_
+  std::vector<NodeId> marks_;
+  std::vector<bool> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
   FlatIdIndex index_;
 };
 

@@ -76,7 +76,7 @@ TEST(AllocationFailure, StoreOperationsLeaveTheStoreUnchanged) {
       [&] { store->snapshot(); },
       [&] { store->nodes_copy(); },
       [&] { store->nodes_since(3); },
-      [&] { store->outputs(); },
+      [&] { store->marks(); },
       [&] { store->read([](auto n, auto o) { return render_dot(n, o); }); },
       [&] { blob_of(*store); },
       [&] { reduce_with_marks(*store, engine, true); },
@@ -94,7 +94,7 @@ TEST(AllocationFailure, StoreOperationsLeaveTheStoreUnchanged) {
   const std::string grown = blob_of(*store);
   for_each_allocation_failure([&] { EXPECT_FALSE(store->mark_output(10)); },
                               [&] { EXPECT_EQ(blob_of(*store), grown); });
-  EXPECT_EQ(store->outputs(), (std::vector<NodeId>{6, 2, 10}));
+  EXPECT_EQ(store->marks(), (std::vector<NodeId>{6, 2, 10}));
   EXPECT_EQ(blob_of(*store), blob_of(*store_of(nodes, {6, 2, 10})));
 }
 

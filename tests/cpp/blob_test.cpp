@@ -134,7 +134,7 @@ TEST(BlobWriter, EmptyStoreIsTwelveBytes) {
   EXPECT_EQ(blob, Bytes().header(0).u32(0).str());
   const StoreSnapshot back = read_ok(blob);
   EXPECT_TRUE(back.nodes.empty());
-  EXPECT_TRUE(back.outputs.empty());
+  EXPECT_TRUE(back.marks.empty());
 }
 
 TEST(BlobWriter, OutputsAreWrittenAsGivenAndCollapseOnReading) {
@@ -143,7 +143,7 @@ TEST(BlobWriter, OutputsAreWrittenAsGivenAndCollapseOnReading) {
   const std::vector<NodeId> outputs = {2, 0, 2};
   const std::string blob = write(nodes, outputs);
   EXPECT_EQ(blob.substr(blob.size() - 28), Bytes().u32(3).u64(2).u64(0).u64(2).str());
-  EXPECT_EQ(read_ok(blob).outputs, (std::vector<NodeId>{2, 0}));
+  EXPECT_EQ(read_ok(blob).marks, (std::vector<NodeId>{2, 0}));
   // An output naming no node would make an unreadable blob.
   const std::vector<NodeId> beyond = {3};
   EXPECT_THROW((void)write_blob(nodes, beyond), InternalError);
@@ -215,8 +215,8 @@ TEST(BlobRoundTrip, RichStoreKeepsIdsMarksAndBytes) {
   ASSERT_EQ(back.nodes.size(), nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i)
     EXPECT_TRUE(back.nodes[i] == nodes[i]) << i;
-  EXPECT_EQ(back.outputs, outputs);
-  EXPECT_EQ(write(back.nodes, back.outputs), blob);
+  EXPECT_EQ(back.marks, outputs);
+  EXPECT_EQ(write(back.nodes, back.marks), blob);
   // Node equality folds NaNs together; the bytes must keep the exact payload and zero sign.
   const auto& scale = back.nodes[2].params();
   EXPECT_EQ(std::bit_cast<std::uint64_t>(scale.entries()[1].second.as_float()),
@@ -236,7 +236,7 @@ TEST(BlobReader, TrailingBytesAreIgnored) {
   const std::string blob = write(rich_nodes(), std::vector<NodeId>{3});
   const StoreSnapshot back = read_ok(blob + "trailing\xFF");
   EXPECT_EQ(back.nodes.size(), rich_nodes().size());
-  EXPECT_EQ(write(back.nodes, back.outputs), blob);
+  EXPECT_EQ(write(back.nodes, back.marks), blob);
 }
 
 TEST(BlobReader, NonCanonicalBytesReadAsTheirMeaning) {
@@ -281,7 +281,7 @@ TEST(BlobReader, NonCanonicalBytesReadAsTheirMeaning) {
   EXPECT_TRUE(entries[3].second == ParamValue::of_str("second z"));
   EXPECT_EQ(back.nodes[1].descriptor().preprocessing_ref, std::optional<std::string>("pre"));
   // Written back canonically: sorted keys, Bool byte 1, flag 1.
-  const std::string again = write(back.nodes, back.outputs);
+  const std::string again = write(back.nodes, back.marks);
   EXPECT_EQ(again.size(), blob.size());
   EXPECT_NE(again.find(Bytes().text("z").u8(2).u8(1).str()), std::string::npos);
   EXPECT_EQ(read_ok(again).nodes, back.nodes);
@@ -312,14 +312,14 @@ TEST(BlobReader, DuplicateRecordsKeepReferencesPointingAtTheRightNodes) {
   EXPECT_EQ(back.nodes[0], source_node("x", {}));
   EXPECT_EQ(back.nodes[1], source_node("y", {}));
   EXPECT_EQ(back.nodes[2], Node::op("add", {}, {0, 1}));
-  EXPECT_EQ(back.outputs, (std::vector<NodeId>{2, 1, 0}));
+  EXPECT_EQ(back.marks, (std::vector<NodeId>{2, 1, 0}));
   // A stage over a collapsed record, too.
   const std::string stage =
       Bytes().header(3).source("x").source("x").u8(4).ids({1, 0}).u32(0).ids({2}).str();
   const StoreSnapshot staged = read_ok(stage);
   ASSERT_EQ(staged.nodes.size(), 2u);
   EXPECT_EQ(staged.nodes[1], Node::stage({0, 0}, {}));
-  EXPECT_EQ(staged.outputs, (std::vector<NodeId>{1}));
+  EXPECT_EQ(staged.marks, (std::vector<NodeId>{1}));
 }
 
 // Records equal to earlier ones can sit anywhere: a blob holding every record twice (the second
@@ -336,10 +336,10 @@ TEST(BlobReader, ARepeatedRecordListCollapsesOntoTheFirstCopy) {
   const std::vector<NodeId> outputs = {once.size() + 7, 2, once.size() + 2, once.size()};
   const StoreSnapshot back = read_ok(write(twice, outputs));
   EXPECT_EQ(std::vector<Node>(back.nodes.begin(), back.nodes.end()), once);
-  EXPECT_EQ(back.outputs, (std::vector<NodeId>{7, 2, 0}));
+  EXPECT_EQ(back.marks, (std::vector<NodeId>{7, 2, 0}));
   // A duplicate in the last record only.
   twice.erase(twice.begin() + static_cast<std::ptrdiff_t>(once.size()) + 1, twice.end());
-  EXPECT_EQ(read_ok(write(twice, std::vector<NodeId>{once.size()})).outputs,
+  EXPECT_EQ(read_ok(write(twice, std::vector<NodeId>{once.size()})).marks,
             (std::vector<NodeId>{0}));
 }
 
@@ -518,7 +518,7 @@ TEST(BlobReader, RepeatedParameterListsReadAsTheirOwnBytes) {
   const std::string blob = write(nodes, std::vector<NodeId>{59, 3});
   const StoreSnapshot back = read_ok(blob);
   EXPECT_EQ(std::vector<Node>(back.nodes.begin(), back.nodes.end()), nodes);
-  EXPECT_EQ(write(back.nodes, back.outputs), blob);
+  EXPECT_EQ(write(back.nodes, back.marks), blob);
   for (std::size_t length = blob.size() / 2; length < blob.size(); ++length) {
     ASSERT_EQ(read_error(blob.substr(0, length)), kTruncated) << length;
   }

@@ -92,11 +92,11 @@ TEST(ReductionPipeline, OverviewExampleUnderBothEngines) {
     const StoreSnapshot result = reduced.store->snapshot();
     EXPECT_EQ(nodes_text(result.nodes),
               (std::vector<std::string>{"src|x", "stage[0] op|neg(i0) op|exp(m0)", "red|sum[1]"}));
-    EXPECT_EQ(result.outputs, std::vector<NodeId>{2});
+    EXPECT_EQ(result.marks, std::vector<NodeId>{2});
     EXPECT_EQ(reduced.report, report(5, 4, 4, 1, 3, 2));
     // The source store is only read.
     EXPECT_EQ(store.node_count(), 5u);
-    EXPECT_TRUE(store.outputs().empty());
+    EXPECT_TRUE(store.marks().empty());
   }
 }
 
@@ -113,13 +113,13 @@ TEST(ReductionPipeline, NoRootsGiveAnEmptyStore) {
   EXPECT_EQ(no_marks.report, report(1, 0, 0, 0, 0, 0));
   for (const ReducedStore* reduced : {&empty_outputs, &no_marks}) {
     EXPECT_EQ(reduced->store->node_count(), 0u);
-    EXPECT_TRUE(reduced->store->outputs().empty());
+    EXPECT_TRUE(reduced->store->marks().empty());
   }
   // With marks the same store reduces to its marked output.
   const ReducedStore marked = reduce_with_marks(store, kPassThrough, false);
   EXPECT_EQ(nodes_text(marked.store->snapshot().nodes),
             (std::vector<std::string>{"src|x", "stage[0] op|neg(i0)"}));
-  EXPECT_EQ(marked.store->outputs(), std::vector<NodeId>{1});
+  EXPECT_EQ(marked.store->marks(), std::vector<NodeId>{1});
 }
 
 TEST(ReductionPipeline, FirstOutputIdOutOfRangeIsReported) {
@@ -148,7 +148,7 @@ TEST(ReductionPipeline, ReachabilityCountsEachNodeOnceAndKeepsRootRepeats) {
                                       "stage[0,1] op|exp(i0) op|add(i1,m0)"}));
   EXPECT_EQ(reduced.outputs, (std::vector<NodeId>{2, 2, 1}));
   // Marks are distinct in the store built from it.
-  EXPECT_EQ(from_reduced(ReducedGraph(reduced)).store->outputs(), (std::vector<NodeId>{2, 1}));
+  EXPECT_EQ(from_reduced(ReducedGraph(reduced)).store->marks(), (std::vector<NodeId>{2, 1}));
 }
 
 TEST(ReductionPipeline, DeepChainsNeedNoRecursion) {
@@ -178,7 +178,7 @@ TEST(ReductionPipeline, CommutedPairKeepsTheSmallerIdWithItsOperandOrder) {
   const ReducedStore reduced = reduce_outputs(store, {4, 3, 2}, saturation);
   EXPECT_EQ(nodes_text(reduced.store->snapshot().nodes),
             (std::vector<std::string>{"src|x", "src|y", "stage[1,0] op|add(i0,i1)", "red|sum[2]"}));
-  EXPECT_EQ(reduced.store->outputs(), (std::vector<NodeId>{3, 2}));
+  EXPECT_EQ(reduced.store->marks(), (std::vector<NodeId>{3, 2}));
   EXPECT_EQ(reduced.report, report(5, 5, 4, 1, 4, 3));
   // Without the rewrite rules the two orders stay apart.
   EXPECT_EQ(reduce_outputs(store, {4, 3, 2}, kPassThrough).report, report(5, 5, 5, 2, 5, 3));
@@ -208,12 +208,12 @@ TEST_P(Identities, OnlyTheNeutralScalarsDisappear) {
   if (c.removed) {
     EXPECT_EQ(nodes_text(result.nodes), (std::vector<std::string>{"src|x", "stage[0] op|neg(i0)"}))
         << c.what;
-    EXPECT_EQ(result.outputs, (std::vector<NodeId>{1, 0})) << c.what;
+    EXPECT_EQ(result.marks, (std::vector<NodeId>{1, 0})) << c.what;
     EXPECT_EQ(reduced.report.canonical_nodes, 2u) << c.what;
   } else {
     ASSERT_EQ(result.nodes.size(), 3u) << c.what;
     EXPECT_EQ(result.nodes[1].members()[0].key, canonical_key(c.candidate)) << c.what;
-    EXPECT_EQ(result.outputs, (std::vector<NodeId>{2, 1})) << c.what;
+    EXPECT_EQ(result.marks, (std::vector<NodeId>{2, 1})) << c.what;
     EXPECT_EQ(reduced.report.canonical_nodes, 3u) << c.what;
   }
 }
@@ -259,7 +259,7 @@ TEST(ReductionPipeline, ChainedIdentitiesCollapseToTheirOperand) {
   const SaturationEngine saturation;
   const ReducedStore reduced = reduce_outputs(store, {2}, saturation);
   EXPECT_EQ(nodes_text(reduced.store->snapshot().nodes), std::vector<std::string>{"src|x"});
-  EXPECT_EQ(reduced.store->outputs(), std::vector<NodeId>{0});
+  EXPECT_EQ(reduced.store->marks(), std::vector<NodeId>{0});
   EXPECT_EQ(reduced.report, report(3, 3, 1, 0, 1, 1));
 }
 
@@ -435,7 +435,7 @@ TEST(ReductionPipeline, AReducedStoreReducesToItselfWithoutNewStages) {
     EXPECT_EQ(twice.report.stages, 0u);
     EXPECT_EQ(twice.report.boundary_nodes, twice.report.reduced_nodes);
     EXPECT_EQ(twice.store->snapshot().nodes, once.store->snapshot().nodes);
-    EXPECT_EQ(twice.store->outputs(), once.store->outputs());
+    EXPECT_EQ(twice.store->marks(), once.store->marks());
   }
 }
 
@@ -455,9 +455,9 @@ TEST(ReductionPipeline, StoreEntriesMatchReduceGraphOnTheSameNodes) {
     build_rich_store_marking_shared_keys(store);
     ASSERT_FALSE(store.mark_output(add(store, sum({7}))));
     const StoreSnapshot snapshot = store.snapshot();
-    const ReducedGraph direct = reduce_graph(snapshot.nodes, snapshot.outputs, saturation, maximal);
+    const ReducedGraph direct = reduce_graph(snapshot.nodes, snapshot.marks, saturation, maximal);
     const ReducedStore marks = reduce_with_marks(store, saturation, maximal);
-    const ReducedStore outputs = reduce_outputs(store, snapshot.outputs, saturation, maximal);
+    const ReducedStore outputs = reduce_outputs(store, snapshot.marks, saturation, maximal);
     for (const ReducedStore* reduced : {&marks, &outputs}) {
       const NodeList reduced_nodes = reduced->store->snapshot().nodes;
       EXPECT_EQ(std::vector<Node>(reduced_nodes.begin(), reduced_nodes.end()), direct.nodes);
@@ -493,7 +493,7 @@ TEST(ReductionPipeline, ResultsAreDeterministic) {
     }
     for (int run = 1; run < 3; ++run) {
       EXPECT_EQ(results[run].nodes, results[0].nodes);
-      EXPECT_EQ(results[run].outputs, results[0].outputs);
+      EXPECT_EQ(results[run].marks, results[0].marks);
       EXPECT_EQ(reports[run], reports[0]);
     }
   }
@@ -504,7 +504,7 @@ TEST(FromReduced, EqualNodesAndRepeatedMarksCollapse) {
   const std::vector<NodeId> outputs = {3, 2, 0};
   const auto store = from_reduced(std::move(nodes), outputs);
   EXPECT_EQ(nodes_text(store->snapshot().nodes), (std::vector<std::string>{"src|x", "op|neg[0]"}));
-  EXPECT_EQ(store->outputs(), (std::vector<NodeId>{1, 0}));
+  EXPECT_EQ(store->marks(), (std::vector<NodeId>{1, 0}));
 }
 
 TEST(FromReduced, BrokenInvariantsAreInternalErrors) {

@@ -85,7 +85,7 @@ TEST(StoreCoreBuilder, IndexingInternsEverythingFromTheFirstDuplicate) {
     EXPECT_EQ(builder.mark_output(kDistinct + 1)->id, kDistinct + 1);
   }
   EXPECT_EQ(store.node_count(), kDistinct + 1);
-  EXPECT_EQ(ids(store.outputs()), (std::vector<NodeId>{kDistinct}));
+  EXPECT_EQ(ids(store.marks()), (std::vector<NodeId>{kDistinct}));
   for (NodeId i = 0; i < kDistinct; i += 101) {
     ASSERT_EQ(store.intern(source_node(numbered("s", i), {})).value(), i);
   }
@@ -138,12 +138,12 @@ TEST(StoreCore, MarksAreDistinctInFirstMarkOrder) {
   EXPECT_FALSE(store.mark_output(2));
   ASSERT_TRUE(store.mark_output(3).has_value());
   EXPECT_EQ(store.mark_output(3)->id, 3u);
-  EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
+  EXPECT_EQ(store.marks(), (std::vector<NodeId>{2, 0}));
   // Marks made before later nodes arrive still count once.
   ASSERT_TRUE(store.intern(source_node("d", {})));
   EXPECT_FALSE(store.mark_output(3));
   EXPECT_FALSE(store.mark_output(0));
-  EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0, 3}));
+  EXPECT_EQ(store.marks(), (std::vector<NodeId>{2, 0, 3}));
 }
 
 TEST(StoreCore, CopiesAreIndependentOfLaterGrowth) {
@@ -154,7 +154,7 @@ TEST(StoreCore, CopiesAreIndependentOfLaterGrowth) {
   StoreSnapshot snap = store.snapshot();
   ASSERT_TRUE(store.intern(Node::op("exp", {}, {1})));
   EXPECT_EQ(snap.nodes.size(), 2u);
-  EXPECT_EQ(snap.outputs, (std::vector<NodeId>{1}));
+  EXPECT_EQ(snap.marks, (std::vector<NodeId>{1}));
   EXPECT_EQ(store.nodes_copy().size(), 3u);
   EXPECT_EQ(store.nodes_since(1).size(), 2u);
   EXPECT_EQ(store.nodes_since(1)[0], Node::op("neg", {}, {0}));
