@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   const std::size_t count = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   const int runs = 5;
   const StoreSnapshot graph = realistic_graph(count);
-  const auto blob = write_blob(graph.nodes, graph.outputs);
+  const auto blob = write_blob(graph.nodes, graph.marks);
   if (!blob) std::abort();
   const double megabytes = static_cast<double>(blob.value().size()) / 1e6;
   const double nodes = static_cast<double>(graph.nodes.size());
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
 
   const double copy =
       best_seconds(runs, [&] { return std::vector<Node>(graph.nodes.begin(), graph.nodes.end()); });
-  const double write = best_seconds(runs, [&] { return write_blob(graph.nodes, graph.outputs); });
+  const double write = best_seconds(runs, [&] { return write_blob(graph.nodes, graph.marks); });
   const double intern = best_seconds(runs, [&] {
     auto store = std::make_unique<StoreCore>();
     for (const Node& node : graph.nodes) {
@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
   // Building a reduced store takes its node list over; the list is copied before the clock runs.
   const double build = best_seconds_from(
       runs, [&] { return std::vector<Node>(graph.nodes.begin(), graph.nodes.end()); },
-      [&](std::vector<Node> nodes) { return from_reduced(std::move(nodes), graph.outputs); });
-  const double render = best_seconds(runs, [&] { return render_dot(graph.nodes, graph.outputs); });
+      [&](std::vector<Node> nodes) { return from_reduced(std::move(nodes), graph.marks); });
+  const double render = best_seconds(runs, [&] { return render_dot(graph.nodes, graph.marks); });
 
   std::printf("serialize:   %8.1f ms  %7.0f MB/s  %5.2f M nodes/s  (%.2fx the node-list copy)\n",
               write * 1e3, megabytes / write, nodes / write / 1e6, write / copy);
