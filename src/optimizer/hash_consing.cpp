@@ -1,6 +1,6 @@
-// Hash-consing in one ascending pass over a flat, per-call seeded table from (key id, canonical
-// children) to the canonical term; a probe compares keys and child lists only when the stored hash
-// bits agree. Keys are interned, so equal ids mean equal texts. Linear in the graph.
+// Hash-consing in one ascending pass over a flat, per-call seeded table from (key id, children's
+// representatives) to the representative term; a probe compares keys and child lists only when the
+// stored hash bits agree. Keys are interned, so equal ids mean equal texts. Linear in the graph.
 #include "optimizer/hash_consing.h"
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 namespace zembric {
 
 TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& keys,
-                    std::vector<TermIndex>& canon) {
+                    std::vector<TermIndex>& representative) {
   const std::size_t count = terms.size();
   if (count > FlatIdIndex::kMaxEntries) {
     throw std::length_error("a reduction handles at most 4294967294 nodes");
@@ -29,9 +29,9 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
   const std::uint64_t seed = fresh_hash_seed();
   FlatIdIndex index;
   index.reserve(count);
-  TermGraph canonical(keys);
-  canonical.reserve(count, terms.all_children().size());
-  canon.assign(count, 0);
+  TermGraph shared(keys);
+  shared.reserve(count, terms.all_children().size());
+  representative.assign(count, 0);
   std::vector<TermIndex> mapped;
   for (std::size_t m = 0; m < count; ++m) {
     const auto t = static_cast<TermIndex>(m);
@@ -46,29 +46,29 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
         throw InternalError("engine term " + std::to_string(m) + " reads term " +
                             std::to_string(child) + ", which is not earlier");
       }
-      mapped.push_back(canon[child]);
-      h.add_u64(canon[child]);
+      mapped.push_back(representative[child]);
+      h.add_u64(representative[child]);
     }
     const std::uint64_t hash = h.finish();
     const std::uint32_t found = index.find(hash, [&](std::uint32_t id) {
-      const auto other = canonical.children(id);
-      return canonical.key_id(id) == key &&
+      const auto other = shared.children(id);
+      return shared.key_id(id) == key &&
              std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
     });
     if (found != kNoIndex) {
-      canon[m] = found;
+      representative[m] = found;
       continue;
     }
-    canon[m] = static_cast<TermIndex>(canonical.size());
-    index.insert(hash, canon[m]);
-    canonical.add(key, mapped, terms.is_boundary(t));
+    representative[m] = static_cast<TermIndex>(shared.size());
+    index.insert(hash, representative[m]);
+    shared.add(key, mapped, terms.is_boundary(t));
   }
-  canonical.roots.reserve(terms.roots.size());
+  shared.roots.reserve(terms.roots.size());
   for (const TermIndex root : terms.roots) {
     if (root >= count) throw InternalError("engine root " + std::to_string(root) + " is no term");
-    canonical.roots.push_back(canon[root]);
+    shared.roots.push_back(representative[root]);
   }
-  return canonical;
+  return shared;
 }
 
 }  // namespace zembric

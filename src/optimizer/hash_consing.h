@@ -10,9 +10,9 @@
 namespace zembric {
 
 // One term per distinct (key, children) pair of `terms`, the first in term order winning, with the
-// roots translated; `canon` receives each term's canonical term. Key ids name `keys`; terms keyed
-// in another table are translated by text.
+// roots translated; `representative` receives, per term, the term of the result standing for it.
+// Key ids name `keys`; terms keyed in another table are translated by text.
 TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& keys,
-                    std::vector<TermIndex>& canon);
+                    std::vector<TermIndex>& representative);
 
 }  // namespace zembric

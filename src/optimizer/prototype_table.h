@@ -1,7 +1,7 @@
-// PrototypeTable: key id -> the first node that has that key. The rewrite engine and the canonical
-// graph carry keys only; fusion rebuilds every boundary node from its prototype. Key ids are
-// dense, so the table is a flat array. It borrows the nodes, which must then outlive it, until
-// take_from moves them in, so that a caller's node list can be released early.
+// PrototypeTable: key id -> the first node that has that key. The rewrite engine and the
+// hash-consed graph carry keys only; fusion rebuilds every boundary node from its prototype. Key
+// ids are dense, so the table is a flat array. It borrows the nodes, which must then outlive it,
+// until take_from moves them in, so that a caller's node list can be released early.
 #pragma once
 
 #include <cstdint>

@@ -38,17 +38,17 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
                           const std::vector<std::uint32_t>* compact) {
   const bool with_map = compact != nullptr;
   std::vector<TermIndex> placement;
-  std::vector<TermIndex> canon;
+  std::vector<TermIndex> representative;
   // Each intermediate graph is released as soon as the next one exists, to keep the peak low.
-  const TermGraph canonical = [&] {
+  const TermGraph shared = [&] {
     const std::shared_ptr<KeyTable> keys = input.keys();
     const TermGraph engine_output = engine.run(input, with_map ? &placement : nullptr);
     input = TermGraph(keys);
-    return hash_cons(engine_output, keys, canon);
+    return hash_cons(engine_output, keys, representative);
   }();
-  report.canonical_nodes = canonical.size();
+  report.canonical_nodes = shared.size();
 
-  FusionResult fused = fuse_and_emit(canonical, prototypes, maximal_fusion, with_map);
+  FusionResult fused = fuse_and_emit(shared, prototypes, maximal_fusion, with_map);
   report.stages = fused.stages;
   report.boundary_nodes = fused.boundary_nodes;
   report.reduced_nodes = fused.nodes.size();
@@ -63,8 +63,9 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
       const std::uint32_t term = (*compact)[i];
       if (term == kNoIndex) continue;
       const TermIndex placed = placement[term];
-      if (placed >= canon.size()) throw InternalError("engine placement names no output term");
-      locations[i] = fused.locations[canon[placed]];
+      if (placed >= representative.size())
+        throw InternalError("engine placement names no output term");
+      locations[i] = fused.locations[representative[placed]];
     }
   }
   return reduced;

@@ -1,4 +1,4 @@
-// Stage fusion over the canonical graph (children precede their users).
+// Stage fusion over the hash-consed graph (children precede their users).
 // Single-use rule: an operator joins the stage of its consumer when that consumer is an operator,
 // is its only use, and the operator is not an output; groups are kept in a union-find with union
 // by smaller index and full path compression. Maximal rule: visiting nodes in descending order,
@@ -7,7 +7,7 @@
 // Either way only a group's largest member is used from outside it or is an output, so emitting
 // the groups in order of their largest member is topological and needs no sort: a group is
 // emitted when the ascending walk reaches its largest member. All tables are flat arrays indexed
-// by canonical node, so the pass is linear; it handles at most 2^32 - 2 canonical nodes.
+// by graph node, so the pass is linear; it handles at most 2^32 - 2 graph nodes.
 #include "optimizer/stage_fusion.h"
 
 #include <numeric>
@@ -29,14 +29,13 @@ void check_graph(const TermGraph& graph) {
   for (Index i = 0; i < count; ++i) {
     for (const TermIndex child : graph.children(i)) {
       if (child >= i) {
-        throw InternalError("canonical node " + std::to_string(i) + " reads node " +
+        throw InternalError("graph node " + std::to_string(i) + " reads node " +
                             std::to_string(child) + ", which is not earlier");
       }
     }
   }
   for (const TermIndex root : graph.roots) {
-    if (root >= count)
-      throw InternalError("canonical root " + std::to_string(root) + " is no node");
+    if (root >= count) throw InternalError("graph root " + std::to_string(root) + " is no node");
   }
 }
 
@@ -114,17 +113,17 @@ std::vector<Index> maximal_stages(const TermGraph& graph, const std::vector<bool
 
 }  // namespace
 
-FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
+FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototypes,
                            bool maximal_fusion, bool locate) {
-  check_graph(canonical);
-  const Index count = static_cast<Index>(canonical.size());
+  check_graph(graph);
+  const Index count = static_cast<Index>(graph.size());
 
   std::vector<bool> is_output(count, false);
-  for (const TermIndex root : canonical.roots)
+  for (const TermIndex root : graph.roots)
     is_output[root] = true;
 
-  const std::vector<Index> stage_of = maximal_fusion ? maximal_stages(canonical, is_output)
-                                                     : single_use_stages(canonical, is_output);
+  const std::vector<Index> stage_of =
+      maximal_fusion ? maximal_stages(graph, is_output) : single_use_stages(graph, is_output);
 
   // Members of each group, ascending, as one flat array indexed through group_begin.
   std::vector<Index> group_begin(std::size_t{count} + 1, 0);
@@ -166,13 +165,13 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
     if (members[group_begin[rep + 1] - 1] != i) continue;  // not the group's largest member
     const Index id = static_cast<Index>(result.nodes.size());
 
-    if (canonical.is_boundary(rep)) {
-      const auto children = canonical.children(rep);
+    if (graph.is_boundary(rep)) {
+      const auto children = graph.children(rep);
       std::vector<NodeId> inputs;
       inputs.reserve(children.size());
       for (const TermIndex c : children)
         inputs.push_back(new_id_of(stage_of[c]));
-      result.nodes.push_back(prototypes.at(canonical.key_id(rep)).with_inputs(std::move(inputs)));
+      result.nodes.push_back(prototypes.at(graph.key_id(rep)).with_inputs(std::move(inputs)));
       ++result.boundary_nodes;
       if (locate) result.locations[rep] = {id, ValueLocation::kWhole};
     } else {
@@ -184,7 +183,7 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
       for (Index k = first; k < last; ++k) {
         const Index m = members[k];
         slot[m] = k - first;
-        const auto children = canonical.children(m);
+        const auto children = graph.children(m);
         std::vector<MemberToken> tokens;
         tokens.reserve(children.size());
         for (const TermIndex c : children) {
@@ -200,7 +199,7 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
           }
           tokens.push_back({MemberTokenKind::Input, slot[g]});
         }
-        stage_members.push_back(StageMember{std::string(canonical.key(m)), std::move(tokens)});
+        stage_members.push_back(StageMember{std::string(graph.key(m)), std::move(tokens)});
         // The last member's value is the stage's own result.
         if (locate) result.locations[m] = {id, k + 1 == last ? ValueLocation::kWhole : k - first};
       }
@@ -211,8 +210,8 @@ FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& pro
     new_id[rep] = id;
   }
 
-  result.outputs.reserve(canonical.roots.size());
-  for (const TermIndex root : canonical.roots)
+  result.outputs.reserve(graph.roots.size());
+  for (const TermIndex root : graph.roots)
     result.outputs.push_back(new_id_of(stage_of[root]));
   return result;
 }

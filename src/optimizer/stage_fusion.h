@@ -1,4 +1,4 @@
-// Stage fusion: the last step of a reduction. Every operator of the canonical graph becomes a
+// Stage fusion: the last step of a reduction. Every operator of the hash-consed graph becomes a
 // member of exactly one Stage node; every other node is a boundary node, emitted as a node of its
 // own kind rebuilt from its prototype.
 #pragma once
@@ -15,16 +15,16 @@ namespace zembric {
 
 struct FusionResult {
   std::vector<Node> nodes;      // every input names an earlier node
-  std::vector<NodeId> outputs;  // one per canonical root, in root order, repeats kept
+  std::vector<NodeId> outputs;  // one per graph root, in root order, repeats kept
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
-  // When asked for: per canonical node, the emitted node and Stage member holding its value.
+  // When asked for: per graph node, the emitted node and Stage member holding its value.
   std::vector<ValueLocation> locations;
 };
 
 // Boundary nodes are copies of their key's prototype; `maximal_fusion` selects the maximal rule
 // instead of the single-use rule. `locate` fills FusionResult::locations.
-FusionResult fuse_and_emit(const TermGraph& canonical, const PrototypeTable& prototypes,
+FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototypes,
                            bool maximal_fusion, bool locate = false);
 
 }  // namespace zembric

@@ -55,7 +55,7 @@ void append_value_code(std::string& out, const ParamValue& value) {
     }
     case ParamType::Float: {
       static constexpr char kHex[] = "0123456789abcdef";
-      const std::uint64_t bits = canonical_float_bits(value.as_float());
+      const std::uint64_t bits = float_identity_bits(value.as_float());
       char code[17];
       code[0] = 'f';
       for (int k = 0; k < 16; ++k)

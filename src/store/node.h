@@ -105,7 +105,7 @@ class Node {
   std::unique_ptr<Extra> extra_;
 };
 
-// Seeded hash that agrees with Node equality (floats through the NaN canonicalisation).
+// Seeded hash that agrees with Node equality (floats compared as float_identity_bits).
 std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept;
 
 }  // namespace zembric

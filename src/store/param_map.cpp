@@ -10,7 +10,7 @@
 
 namespace zembric {
 
-std::uint64_t canonical_float_bits(double value) noexcept {
+std::uint64_t float_identity_bits(double value) noexcept {
   return value != value ? 0x7ff8000000000000ULL : std::bit_cast<std::uint64_t>(value);
 }
 
@@ -20,7 +20,7 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
     case ParamType::Int:
       return a.as_int() == b.as_int();
     case ParamType::Float:
-      return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
+      return float_identity_bits(a.as_float()) == float_identity_bits(b.as_float());
     case ParamType::Bool:
       return a.as_bool() == b.as_bool();
     case ParamType::Str:
@@ -148,7 +148,7 @@ void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept {
         h.add_u64(static_cast<std::uint64_t>(value.as_int()));
         break;
       case ParamType::Float:
-        h.add_u64(canonical_float_bits(value.as_float()));
+        h.add_u64(float_identity_bits(value.as_float()));
         break;
       case ParamType::Bool:
         h.add_u64(value.as_bool() ? 1 : 0);

@@ -1,5 +1,5 @@
 // ParamValue and ParamMap: a node's parameters. Values of different variants are never equal;
-// floats compare by bit pattern after every NaN is made the one canonical quiet NaN.
+// floats compare by bit pattern after every NaN is made the one quiet NaN.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ namespace zembric {
 enum class ParamType : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
 
 // Bits of a double with every NaN replaced by 0x7ff8000000000000.
-std::uint64_t canonical_float_bits(double value) noexcept;
+std::uint64_t float_identity_bits(double value) noexcept;
 
 class ParamValue {
  public:
