@@ -65,9 +65,23 @@ PyObject* new_store(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded(*state, [&] { return allocate(type, std::make_unique<StoreCore>()); });
 }
 
+// Stores from this many nodes are freed with the interpreter lock released: freeing a reduction's
+// result is then no serial step between threads that reduce in parallel.
+constexpr std::uint64_t kFreedUnlockedFrom = 4096;
+
 void dealloc_store(PyObject* self) {
   using Core = std::unique_ptr<StoreCore>;
-  reinterpret_cast<GraphStoreObject*>(self)->core.~Core();
+  Core& slot = reinterpret_cast<GraphStoreObject*>(self)->core;
+  Core core = std::move(slot);
+  slot.~Core();
+  // The store holds no Python object and, its last reference gone, nothing else can reach it.
+  if (core && core->node_count() >= kFreedUnlockedFrom) {
+    without_interpreter_lock([&] {
+      core.reset();
+      return true;
+    });
+  }
+  core.reset();
   free_heap_instance(self);
 }
 
@@ -245,31 +259,34 @@ PyObject* serialize(PyObject* self, PyTypeObject* defining_class, PyObject* cons
         }
       }
     }
-    // Written under the lock straight from the store's own lists into the bytes object: no copy
-    // of the nodes, none of the blob. Allocating a bytes object runs no Python code.
-    class BytesSink final : public BlobSink {
-     public:
-      unsigned char* room(std::size_t size) override {
-        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-          PyErr_NoMemory();
-          return nullptr;
-        }
-        bytes = OwnedRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        return bytes ? reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get())) : nullptr;
-      }
-      OwnedRef bytes;
-    };
-    BytesSink sink;
-    const std::optional<BlobTooLarge> refused =
-        store.read([&](std::span<const Node> nodes, std::span<const NodeId> marks) {
-          return write_blob_into(nodes, explicit_outputs ? std::span<const NodeId>(outputs) : marks,
-                                 sink);
-        });
-    if (refused) {
-      PyErr_SetString(PyExc_ValueError, refused->message.c_str());
+    // Two passes over the store's own lists, each under the store's lock with the interpreter
+    // lock released: the size, then the bytes, written straight into the bytes object made in
+    // between. A store only grows, so the first pass's nodes are unchanged in the second; the
+    // marks it read are kept for the second, so later marks do not enter the blob.
+    std::size_t node_count = 0;
+    const Expected<std::size_t, BlobTooLarge> size = without_interpreter_lock([&] {
+      return store.read([&](std::span<const Node> nodes, std::span<const NodeId> marks) {
+        node_count = nodes.size();
+        if (!explicit_outputs) outputs.assign(marks.begin(), marks.end());
+        return blob_size(nodes, outputs);
+      });
+    });
+    if (!size) {
+      PyErr_SetString(PyExc_ValueError, size.error().message.c_str());
       return nullptr;
     }
-    return sink.bytes.release();  // null with MemoryError set when the bytes could not be made
+    if (size.value() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
+    if (!bytes) return nullptr;
+    // Nothing else holds the new bytes object, so its buffer is written unlocked.
+    auto* const begin = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+    without_interpreter_lock([&] {
+      return store.read([&](std::span<const Node> nodes, std::span<const NodeId>) {
+        write_blob_to(nodes.first(node_count), outputs, begin, size.value());
+        return true;
+      });
+    });
+    return bytes.release();
   });
 }
 

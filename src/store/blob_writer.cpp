@@ -235,10 +235,8 @@ class WritePass {
 
 }  // namespace
 
-BlobSink::~BlobSink() = default;
-
-std::optional<BlobTooLarge> write_blob_into(std::span<const Node> nodes,
-                                            std::span<const NodeId> outputs, BlobSink& sink) {
+Expected<std::size_t, BlobTooLarge> blob_size(std::span<const Node> nodes,
+                                              std::span<const NodeId> outputs) {
   if (nodes.size() > kBlobMaxU32)
     return BlobTooLarge{over_limit(std::to_string(nodes.size()) + " nodes")};
   if (outputs.size() > kBlobMaxU32) {
@@ -247,15 +245,16 @@ std::optional<BlobTooLarge> write_blob_into(std::span<const Node> nodes,
   for (NodeId id : outputs) {
     if (id >= nodes.size()) throw InternalError("blob outputs name nodes of the store");
   }
-
   SizePass sizes;
   sizes.size = kBlobMagic.size() + 4 + 4 + kNodeIdSize * outputs.size();
   for (std::size_t id = 0; id < nodes.size(); ++id)
     sizes.node(id, nodes[id]);
-  if (sizes.error) return std::move(sizes.error);
+  if (sizes.error) return std::move(*sizes.error);
+  return sizes.size;
+}
 
-  unsigned char* const begin = sink.room(sizes.size);
-  if (begin == nullptr) return std::nullopt;
+void write_blob_to(std::span<const Node> nodes, std::span<const NodeId> outputs,
+                   unsigned char* begin, std::size_t size) {
   WritePass out(begin);
   for (char c : kBlobMagic)
     out.u8(static_cast<std::uint8_t>(c));
@@ -263,26 +262,16 @@ std::optional<BlobTooLarge> write_blob_into(std::span<const Node> nodes,
   for (const Node& node : nodes)
     out.node(node);
   out.ids(outputs);
-  if (out.position() != begin + sizes.size)
-    throw InternalError("blob size pass matches the writer");
-  return std::nullopt;
+  if (out.position() != begin + size) throw InternalError("blob size pass matches the writer");
 }
 
 Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
                                                std::span<const NodeId> outputs) {
-  class StringSink final : public BlobSink {
-   public:
-    unsigned char* room(std::size_t size) override {
-      blob.resize(size);
-      return reinterpret_cast<unsigned char*>(blob.data());
-    }
-    std::string blob;
-  };
-  StringSink sink;
-  if (std::optional<BlobTooLarge> error = write_blob_into(nodes, outputs, sink)) {
-    return std::move(*error);
-  }
-  return std::move(sink.blob);
+  Expected<std::size_t, BlobTooLarge> size = blob_size(nodes, outputs);
+  if (!size) return std::move(size).error();
+  std::string blob(size.value(), '\0');
+  write_blob_to(nodes, outputs, reinterpret_cast<unsigned char*>(blob.data()), blob.size());
+  return blob;
 }
 
 }  // namespace zembric

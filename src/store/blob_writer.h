@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -21,18 +20,13 @@ struct BlobTooLarge {
 Expected<std::string, BlobTooLarge> write_blob(std::span<const Node> nodes,
                                                std::span<const NodeId> outputs);
 
-// Where write_blob_into puts a blob, so that a caller can have it written straight into the
-// object it returns instead of copying a finished string.
-class BlobSink {
- public:
-  virtual ~BlobSink();
-  // Writable room for exactly `size` bytes, or nullptr to abandon the write.
-  virtual unsigned char* room(std::size_t size) = 0;
-};
-
-// write_blob into the room the sink gives, which is asked for once, after every check passed;
-// nothing is written when it gives none.
-std::optional<BlobTooLarge> write_blob_into(std::span<const Node> nodes,
-                                            std::span<const NodeId> outputs, BlobSink& sink);
+// The two passes of write_blob apart, so that a caller can have the blob written straight into
+// the object it returns, and allocate that object between the passes (outside any lock the passes
+// run under). blob_size checks everything the format must hold and returns the exact size;
+// write_blob_to then fills exactly that many bytes at `begin` with the same nodes and outputs.
+Expected<std::size_t, BlobTooLarge> blob_size(std::span<const Node> nodes,
+                                              std::span<const NodeId> outputs);
+void write_blob_to(std::span<const Node> nodes, std::span<const NodeId> outputs,
+                   unsigned char* begin, std::size_t size);
 
 }  // namespace zembric

@@ -164,24 +164,7 @@ TEST(BlobWriter, TokenIndexBeyondThirtyTwoBitsIsRefused) {
             "blob format's limit of 4294967295");
 }
 
-// A sink that records what it was asked for and can refuse.
-class RecordingSink final : public BlobSink {
- public:
-  explicit RecordingSink(bool refuse) : refuse_(refuse) {}
-  unsigned char* room(std::size_t size) override {
-    asked.push_back(size);
-    if (refuse_) return nullptr;
-    bytes.assign(size, 0xAB);  // not zeroed: every byte must be written
-    return bytes.data();
-  }
-  std::vector<std::size_t> asked;
-  std::vector<unsigned char> bytes;
-
- private:
-  bool refuse_;
-};
-
-TEST(BlobWriter, SinkReceivesExactlyTheBlobOrRefusesIt) {
+TEST(BlobWriter, TwoPassesWriteExactlyTheBlob) {
   const std::vector<Node> nodes = {
       source_node("x", {}),
       Node::op("add", ParamMap::from_unsorted({{"scalar", ParamValue::of_float(0.5)}}), {0, 0}),
@@ -189,22 +172,18 @@ TEST(BlobWriter, SinkReceivesExactlyTheBlobOrRefusesIt) {
   const std::vector<NodeId> outputs = {2, 1};
   const std::string expected = write(nodes, outputs);
 
-  RecordingSink taken(false);
-  EXPECT_FALSE(write_blob_into(nodes, outputs, taken).has_value());
-  EXPECT_EQ(taken.asked, std::vector<std::size_t>{expected.size()});
-  EXPECT_EQ(std::string(taken.bytes.begin(), taken.bytes.end()), expected);
+  const auto size = blob_size(nodes, outputs);
+  ASSERT_TRUE(size.has_value());
+  ASSERT_EQ(size.value(), expected.size());
+  std::vector<unsigned char> bytes(size.value(), 0xAB);  // not zeroed: every byte must be written
+  write_blob_to(nodes, outputs, bytes.data(), bytes.size());
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), expected);
 
-  RecordingSink refusing(true);
-  EXPECT_FALSE(write_blob_into(nodes, outputs, refusing).has_value());
-  EXPECT_EQ(refusing.asked, std::vector<std::size_t>{expected.size()});
-
-  // A blob the format cannot hold is refused before any room is asked for.
+  // A blob the format cannot hold is refused by the size pass, before anything is allocated.
   const std::vector<Node> too_wide = {
       source_node("x", {}),
       Node::stage({0}, {StageMember{"op|exp|", {{MemberTokenKind::Input, 0x100000000ULL}}}})};
-  RecordingSink unused(false);
-  EXPECT_TRUE(write_blob_into(too_wide, {}, unused).has_value());
-  EXPECT_TRUE(unused.asked.empty());
+  EXPECT_FALSE(blob_size(too_wide, {}).has_value());
 }
 
 TEST(BlobRoundTrip, RichStoreKeepsIdsMarksAndBytes) {

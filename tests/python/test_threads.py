@@ -248,7 +248,8 @@ def test_shared_store_and_reducer(tiny_switch_interval):
     assert (ours.serialize(), ours_report) == (theirs.serialize(), theirs_report)
 
 
-@pytest.mark.parametrize("call", ["reduce", "finalize", "step", "deserialize"])
+@pytest.mark.parametrize("call", ["reduce", "finalize", "step", "deserialize", "serialize", "to_dot",
+                                  "free"])
 def test_long_calls_let_other_threads_run(call):
     """With a switch interval far longer than the call, the main thread can only run while the
     worker is inside the module if the module released the interpreter lock there."""
@@ -257,11 +258,22 @@ def test_long_calls_let_other_threads_run(call):
     for i in range(60_000):
         x = store.add_op("exp" if i % 2 else "neg", [x])
     blob = store.serialize(outputs=[x])
+    copies = []
+    if call == "free":  # stores whose nodes own heap memory (params), which takes time to free
+        heavy = GraphStore()
+        y = heavy.add_source("y")
+        for i in range(60_000):
+            y = heavy.add_op("exp", [y], {"at": i, "why": f"step {i} of a long chain"})
+        heavy_blob = heavy.serialize(outputs=[y])
+        copies = [GraphStore.deserialize(heavy_blob) for _ in range(10)]
     work = {
         "reduce": lambda: store.reduce(outputs=[x]),
         "finalize": lambda: IncrementalReducer().finalize(store, outputs=[x]),
         "step": lambda: IncrementalReducer().step(store),
         "deserialize": lambda: GraphStore.deserialize(blob),
+        "serialize": lambda: store.serialize(),
+        "to_dot": lambda: store.to_dot(),
+        "free": lambda: copies.pop(),  # the last reference, dropped in the worker
     }[call]
     started = threading.Event()
 
