@@ -7,17 +7,19 @@
 
 #include <algorithm>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "support/internal_error.h"
+#include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric::egraph {
 
 // The hash-cons is seeded per e-graph: operators and children are ids that the graph's shape
 // decides, and a fixed hash would let a shape be chosen to pile its nodes into one probe run.
-EGraph::EGraph() : memo_(ENodeHash{fresh_hash_seed()}) {}
+EGraph::EGraph() : memo_seed_(fresh_hash_seed()) {}
 
 void EGraph::reserve(std::size_t node_count) {
   memo_.reserve(node_count);
@@ -36,8 +38,12 @@ ClassId EGraph::add_node(ENode node) {
   for (ClassId& child : node.children())
     child = find(child);
   const auto next_id = static_cast<ClassId>(union_find_.size());
-  auto [stored, inserted] = memo_.try_emplace(node, next_id);
-  if (!inserted) return *stored;
+  if (next_id >= FlatIdIndex::kMaxEntries)
+    throw std::length_error("an e-graph holds at most 4294967294 nodes");
+  const std::uint32_t stored =
+      memo_.find_or_insert(memo_hash(node), next_id,
+                           [&](std::uint32_t candidate) { return memo_holds(candidate, node); });
+  if (stored != kNoIndex) return stored;
 
   const ClassId id = union_find_.make_set();
   record_parents(node, id);
@@ -90,7 +96,10 @@ std::optional<ClassId> EGraph::lookup(const ENode& node) const {
   ENode canonical = node;
   for (ClassId& child : canonical.children())
     child = find(child);
-  if (const ClassId* stored = memo_.find(canonical)) return find(*stored);
+  const std::uint32_t stored = memo_.find(memo_hash(canonical), [&](std::uint32_t candidate) {
+    return memo_holds(candidate, canonical);
+  });
+  if (stored != kNoIndex) return find(stored);
   return std::nullopt;
 }
 
@@ -154,11 +163,21 @@ std::size_t EGraph::rebuild() {
     queued_[id] = false;
     touched_.push_back(id);
     ENode& node = added_[id];
-    for (ClassId& child : node.children())
-      child = find_compressing(child);
-    if (auto old = memo_.insert_or_assign(node, id)) {
-      if (union_classes(*old, id)) ++unions;
+    std::uint64_t hash = memo_hash(node);
+    bool rekeyed = false;
+    for (ClassId& child : node.children()) {
+      const ClassId root = find_compressing(child);
+      rekeyed |= root != child;
+      child = root;
     }
+    if (rekeyed) {
+      // The entry under the old key, if this node still owns it, goes stale.
+      if (memo_.erase(hash, id)) ++stale_entries_;
+      hash = memo_hash(node);
+    }
+    const std::uint32_t old = memo_.insert_or_assign(
+        hash, id, [&](std::uint32_t candidate) { return memo_holds(candidate, node); });
+    if (old != kNoIndex && union_classes(old, id)) ++unions;
   }
   repair_classes();
   merged_since_rebuild_ = false;

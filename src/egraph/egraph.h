@@ -17,6 +17,8 @@
 #include "egraph/symbol.h"
 #include "egraph/union_find.h"
 #include "support/big_block.h"
+#include "support/flat_id_index.h"
+#include "support/hash_mixing.h"
 
 namespace zembric::egraph {
 
@@ -39,7 +41,7 @@ class EGraph {
 
   // Hint that `node`, its children already roots, is about to be added: loads its hash-cons slot
   // ahead, for callers that know their next insertions.
-  void prefetch(const ENode& node) const { memo_.prefetch(node); }
+  void prefetch(const ENode& node) const { memo_.prefetch(memo_hash(node)); }
 
   ClassId find(ClassId id) const { return union_find_.find(id); }
   ClassId find_compressing(ClassId id) { return union_find_.find_compressing(id); }
@@ -65,7 +67,7 @@ class EGraph {
   const EClass& get_class(ClassId id) const;
 
   // Hash-cons entries, stale ones included: the figure node limits are measured against.
-  std::size_t total_size() const { return memo_.size(); }
+  std::size_t total_size() const { return memo_.size() + stale_entries_; }
   std::size_t class_count() const { return class_count_; }
   bool is_clean() const { return clean_; }
 
@@ -78,6 +80,12 @@ class EGraph {
   struct SymbolHash {
     std::uint64_t operator()(Symbol s) const { return s; }
   };
+
+  std::uint64_t memo_hash(const ENode& node) const { return mix_hash(node.hash(memo_seed_)); }
+  // The memo's entry for the node added under `candidate`, when that node is `node`.
+  bool memo_holds(std::uint32_t candidate, const ENode& node) const {
+    return added_[candidate] == node;
+  }
 
   EClass& live_class(ClassId root);
   // Enters `node`, its children roots, into the parent lists of its child classes: one entry per
@@ -101,9 +109,13 @@ class EGraph {
   std::vector<bool> queued_;
   // Scratch for record_parents on wide nodes: the id of the last node that listed each class.
   std::vector<ClassId> parent_stamp_;
-  // The e-graph's memo: every canonical e-node to its class. Not an id index over a node list (as
-  // index_ is elsewhere): it maps nodes to classes and is re-keyed as classes merge.
-  FlatHashMap<ENode, ClassId, ENodeHash> memo_;
+  // The e-graph's memo: every canonical e-node to its class, as ids into added_, whose node is
+  // the entry's key (8 bytes a slot instead of a node copy). Re-canonicalising a node re-keys its
+  // entry; the key it leaves behind, which no lookup of a canonical node can ever meet again, is
+  // only counted (stale_entries_), so that total_size() counts every key the graph ever held.
+  FlatIdIndex memo_;
+  std::uint64_t memo_seed_;
+  std::size_t stale_entries_ = 0;
   // Indexed by class id; only roots are live.
   std::vector<EClass, LargeBlockAllocator<EClass>> classes_;
   std::vector<bool> live_;

@@ -84,13 +84,13 @@ void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {
   ++size_;
 }
 
-void FlatIdIndex::erase(std::uint64_t hash, std::uint32_t id) noexcept {
-  if (capacity_ == 0) return;
+bool FlatIdIndex::erase(std::uint64_t hash, std::uint32_t id) noexcept {
+  if (capacity_ == 0) return false;
   const std::uint32_t tag = tag_of(hash);
   std::size_t gap = home(tag);
   for (;; gap = (gap + 1) & mask_) {
     const Slot slot = slots_[gap];
-    if (slot.id_plus_one == 0) return;
+    if (slot.id_plus_one == 0) return false;
     if (slot.tag == tag && slot.id_plus_one == id + 1) break;
   }
   // An entry further along the run moves into the gap when the gap lies between its home and its
@@ -103,6 +103,7 @@ void FlatIdIndex::erase(std::uint64_t hash, std::uint32_t id) noexcept {
   }
   slots_[gap] = Slot{0, 0};
   --size_;
+  return true;
 }
 
 }  // namespace zembric

@@ -63,6 +63,26 @@ class FlatIdIndex {
     return kNoIndex;
   }
 
+  // As find_or_insert, except that a matching entry is given `id` in place of its own; returns
+  // the id it held, or kNoIndex when `id` was added as a new entry.
+  template <class Same>
+  std::uint32_t insert_or_assign(std::uint64_t hash, std::uint32_t id, Same&& same) {
+    if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
+    const std::uint32_t tag = tag_of(hash);
+    std::size_t i = home(tag);
+    for (;; i = (i + 1) & mask_) {
+      const Slot slot = slots_[i];
+      if (slot.id_plus_one == 0) break;
+      if (slot.tag == tag && same(slot.id_plus_one - 1)) {
+        slots_[i].id_plus_one = id + 1;
+        return slot.id_plus_one - 1;
+      }
+    }
+    slots_[i] = Slot{tag, id + 1};
+    ++size_;
+    return kNoIndex;
+  }
+
   // A hint that a lookup of `hash` follows soon.
   void prefetch(std::uint64_t hash) const noexcept {
     if (capacity_ != 0) __builtin_prefetch(&slots_[home(tag_of(hash))]);
@@ -74,8 +94,9 @@ class FlatIdIndex {
   void reserve(std::size_t entries);
 
   // Removes the entry of `id` stored under `hash`, if present, shifting the rest of its probe run
-  // back over the gap, so that no tombstone is left. Allocates nothing: rollbacks rely on it.
-  void erase(std::uint64_t hash, std::uint32_t id) noexcept;
+  // back over the gap, so that no tombstone is left; true when it was present. Allocates nothing:
+  // rollbacks rely on it.
+  bool erase(std::uint64_t hash, std::uint32_t id) noexcept;
 
  private:
   struct Slot {
