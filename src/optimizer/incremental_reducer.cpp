@@ -102,9 +102,8 @@ Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
     const ReducerState::Checkpoint before = state_.checkpoint();
     try {
       if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
-      const SaturationEngine engine;
       Expected<ReducedGraph, BadNodeId> reduced =
-          state_.reduce_canonical(roots, engine, maximal_fusion, with_map);
+          state_.reduce_canonical(roots, SaturationEngine::standard(), maximal_fusion, with_map);
       if (!reduced) return std::move(reduced).error();
       if (with_map) {
         reduced.value().locations =

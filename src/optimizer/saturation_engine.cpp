@@ -59,8 +59,11 @@ bool is_op_key(std::string_view key) {
 }
 
 // The rules with their operators renamed into this run's key ids, the e-graph's operators. A rule
-// operator that no key of the run spells gets an id past the table's end, one per distinct text,
-// which matches no node; only the rules' own constant texts were ever interned as symbols.
+// whose searcher names an operator that no key of the run spells could match nothing and is left
+// out (a rule without matches changes nothing in a run). Another operator that no key spells, in
+// an applier, gets an id past the table's end, one per distinct text, which matches no node; only
+// the rules' own constant texts were ever interned as symbols. Renaming keeps each pattern's
+// compiled program, whose shape does not depend on the operators.
 std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
                                         const KeyTable& keys) {
   std::vector<std::string_view> absent;
@@ -76,19 +79,37 @@ std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
     }
     return static_cast<egraph::Symbol>(id);
   };
-  auto bind_tree = [&](const egraph::PatternTree& tree) {
-    egraph::PatternTree bound = tree;
-    for (egraph::PatternEntry& entry : bound) {
-      if (auto* node = std::get_if<egraph::ENode>(&entry)) {
-        *node = egraph::ENode(bind(node->op()), node->children());
+  auto rename_node = [&](egraph::ENode& node) {
+    node = egraph::ENode(bind(node.op()), node.children());
+  };
+  auto rename = [&](const egraph::Pattern& pattern) {
+    egraph::Pattern renamed = pattern;
+    for (egraph::PatternEntry& entry : renamed.tree) {
+      if (auto* node = std::get_if<egraph::ENode>(&entry)) rename_node(*node);
+    }
+    for (egraph::Instruction& instruction : renamed.program.instructions) {
+      if (auto* bind_op = std::get_if<egraph::Bind>(&instruction)) {
+        bind_op->op = bind(bind_op->op);
+      } else if (auto* lookup = std::get_if<egraph::Lookup>(&instruction)) {
+        for (egraph::LookupEntry& entry : lookup->term) {
+          if (auto* node = std::get_if<egraph::ENode>(&entry)) rename_node(*node);
+        }
       }
     }
-    return egraph::Pattern(std::move(bound));
+    return renamed;
+  };
+  auto searchable = [&](const egraph::Pattern& searcher) {
+    return std::ranges::all_of(searcher.tree, [&](const egraph::PatternEntry& entry) {
+      const auto* node = std::get_if<egraph::ENode>(&entry);
+      return node == nullptr || keys.find(egraph::symbol_text(node->op())) != kNoIndex;
+    });
   };
   std::vector<egraph::Rewrite> bound;
   bound.reserve(rules.size());
   for (const egraph::Rewrite& rule : rules) {
-    bound.push_back({rule.name, bind_tree(rule.searcher.tree), bind_tree(rule.applier.tree)});
+    if (searchable(rule.searcher)) {
+      bound.push_back({rule.name, rename(rule.searcher), rename(rule.applier)});
+    }
   }
   return bound;
 }
@@ -105,6 +126,12 @@ SaturationEngine::SaturationEngine() {
     rules_.push_back(make_rule(concat({"identity-", std::to_string(k)}),
                                concat({"(", identity_key(kIdentityRules[k]), " ?x)"}), "?x"));
   }
+}
+
+const SaturationEngine& SaturationEngine::standard() {
+  // A failed construction (out of memory) is retried by the next call.
+  static const SaturationEngine engine;
+  return engine;
 }
 
 TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {

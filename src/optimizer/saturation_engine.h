@@ -18,6 +18,11 @@ class SaturationEngine final : public RewriteEngine {
   // Builds the twelve rules: commute-{add,mul,and,or,eq,ne,maximum,minimum}, then identity-0..3.
   SaturationEngine();
 
+  // The engine every reduction uses, built on first use: building parses and interns the rules,
+  // which would otherwise cost more than reducing a small graph. run() is safe from any number
+  // of threads at once.
+  static const SaturationEngine& standard();
+
   TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override;
 
   std::span<const egraph::Rewrite> rules() const { return rules_; }

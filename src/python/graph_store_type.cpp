@@ -346,7 +346,7 @@ PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outp
   std::vector<NodeId> outputs;
   const bool explicit_outputs = outputs_argument != nullptr && outputs_argument != Py_None;
   if (explicit_outputs && !convert_id_list(outputs_argument, "outputs", outputs)) return nullptr;
-  const SaturationEngine engine;
+  const SaturationEngine& engine = SaturationEngine::standard();
   StoreCore& store = core_of(self);
   ReducedStore reduced;
   if (explicit_outputs) {
