@@ -11,7 +11,7 @@
 
 namespace zembric {
 
-void PrototypeTable::take_from(std::span<Node> nodes) {
+void PrototypeTable::copy_from(std::span<const Node> nodes) {
   const Node* const first = nodes.data();
   const Node* const last = first + nodes.size();
   // std::less orders pointers into different objects too.
@@ -20,13 +20,16 @@ void PrototypeTable::take_from(std::span<Node> nodes) {
            std::less<const Node*>{}(entry, last);
   };
   // A second call could move owned_ and leave earlier entries dangling.
-  if (!owned_.empty()) throw std::logic_error("prototypes are taken over once");
-  // Reserved up front, so the addresses handed out below stay valid.
+  if (!owned_.empty()) throw std::logic_error("prototypes are copied in once");
+  // Reserved up front, so the addresses handed out below stay valid. Entries are repointed only
+  // once every copy exists: a failed copy leaves the table borrowing, as before the call.
   owned_.reserve(static_cast<std::size_t>(std::count_if(nodes_.begin(), nodes_.end(), borrowed)));
+  for (const Node* entry : nodes_) {
+    if (borrowed(entry)) owned_.push_back(*entry);
+  }
+  std::size_t next = 0;
   for (const Node*& entry : nodes_) {
-    if (!borrowed(entry)) continue;
-    owned_.push_back(std::move(nodes[static_cast<std::size_t>(entry - first)]));
-    entry = &owned_.back();
+    if (borrowed(entry)) entry = &owned_[next++];
   }
 }
 

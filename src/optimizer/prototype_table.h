@@ -1,7 +1,8 @@
 // PrototypeTable: key id -> the first node that has that key. The rewrite engine and the
 // hash-consed graph carry keys only; fusion rebuilds every boundary node from its prototype. Key
 // ids are dense, so the table is a flat array. It borrows the nodes, which must then outlive it,
-// until take_from moves them in, so that a caller's node list can be released early.
+// until copy_from copies them in, so that a reduction reads a store's own list under its lock
+// and copies only the prototypes, one node per distinct key.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +28,9 @@ class PrototypeTable {
     if (key >= nodes_.size()) nodes_.resize(std::size_t{key} + 1, nullptr);
     if (nodes_[key] == nullptr) nodes_[key] = &node;
   }
-  // Moves every prototype out of `nodes`, the list they were added from; the table then owns them
-  // and `nodes` may be released. At most one call per table.
-  void take_from(std::span<Node> nodes);
+  // Copies every prototype out of `nodes`, the list they were added from; the table then owns
+  // them and no longer refers to `nodes`. At most one call per table.
+  void copy_from(std::span<const Node> nodes);
   // Throws InternalError ("no entry found for key: ...") when the key has no prototype.
   const Node& at(KeyId key) const;
 

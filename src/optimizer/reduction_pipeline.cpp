@@ -7,6 +7,7 @@
 #include "optimizer/reduction_pipeline.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -80,19 +81,39 @@ TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> r
   return eliminate_dead_code(nodes, roots, prototypes, report, compact);
 }
 
-// reduce_graph on a node list the pipeline may consume: once the terms are built, the prototypes
-// are moved out and the list is released, long before the engine's peak.
-ReducedGraph reduce_owned(NodeList nodes, std::span<const NodeId> roots,
-                          const RewriteEngine& engine, bool maximal_fusion, bool with_map) {
-  ReductionReport report;
+// The start of a reduction of a store's own node list, under its lock: reachability and
+// compaction read the nodes in place and only the prototypes are copied, so that no copy of the
+// whole list is made and the engine runs after the lock is released. Fails on a root that names
+// no node, before anything is read.
+struct StartedReduction {
+  TermGraph input;
   PrototypeTable prototypes;
+  ReductionReport report;
   std::vector<std::uint32_t> compact;
-  TermGraph input = start_reduction(nodes, roots, prototypes, report, compact);
-  prototypes.take_from(nodes);
-  nodes = {};
-  if (!with_map) compact = {};
-  return reduce_terms(std::move(input), prototypes, engine, maximal_fusion, report,
-                      with_map ? &compact : nullptr);
+};
+
+Expected<StartedReduction, BadNodeId> start_in_store(StoreCore& store,
+                                                     std::optional<std::span<const NodeId>> roots) {
+  return store.read([&](std::span<const Node> nodes,
+                        std::span<const NodeId> marks) -> Expected<StartedReduction, BadNodeId> {
+    const std::span<const NodeId> chosen = roots ? *roots : marks;
+    for (const NodeId id : chosen) {
+      if (id >= nodes.size()) return BadNodeId{id};
+    }
+    StartedReduction started;
+    started.input =
+        start_reduction(nodes, chosen, started.prototypes, started.report, started.compact);
+    started.prototypes.copy_from(nodes);
+    return started;
+  });
+}
+
+ReducedStore finish_in_new_store(StartedReduction started, const RewriteEngine& engine,
+                                 bool maximal_fusion, bool with_map) {
+  if (!with_map) started.compact = {};
+  return from_reduced(reduce_terms(std::move(started.input), started.prototypes, engine,
+                                   maximal_fusion, started.report,
+                                   with_map ? &started.compact : nullptr));
 }
 
 }  // namespace
@@ -132,29 +153,18 @@ ReducedStore from_reduced(ReducedGraph reduced) {
 
 ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion,
                                bool with_map) {
-  ReducedGraph reduced;
-  {
-    // The copy goes before the new store is built, which keeps the peak memory lower.
-    StoreSnapshot snapshot = store.snapshot();
-    reduced =
-        reduce_owned(std::move(snapshot.nodes), snapshot.marks, engine, maximal_fusion, with_map);
-  }
-  return from_reduced(std::move(reduced));
+  Expected<StartedReduction, BadNodeId> started = start_in_store(store, std::nullopt);
+  if (!started) throw InternalError("a store marks a node it does not hold");
+  return finish_in_new_store(std::move(started).value(), engine, maximal_fusion, with_map);
 }
 
 Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
                                                       std::span<const NodeId> outputs,
                                                       const RewriteEngine& engine,
                                                       bool maximal_fusion, bool with_map) {
-  ReducedGraph reduced;
-  {
-    NodeList nodes = store.nodes_copy();
-    for (const NodeId id : outputs) {
-      if (id >= nodes.size()) return BadNodeId{id};
-    }
-    reduced = reduce_owned(std::move(nodes), outputs, engine, maximal_fusion, with_map);
-  }
-  return from_reduced(std::move(reduced));
+  Expected<StartedReduction, BadNodeId> started = start_in_store(store, outputs);
+  if (!started) return std::move(started).error();
+  return finish_in_new_store(std::move(started).value(), engine, maximal_fusion, with_map);
 }
 
 }  // namespace zembric

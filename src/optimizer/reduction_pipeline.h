@@ -44,7 +44,8 @@ ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> r
 // map too, in the new store's ids, when the graph carries locations.
 ReducedStore from_reduced(ReducedGraph reduced);
 
-// Reduces against the store's output marks. The store is only read.
+// Reduces against the store's output marks. The store is only read, under its lock for
+// reachability and compaction alone (which copy one node per distinct key, not the list).
 ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion,
                                bool with_map = false);
 

@@ -183,10 +183,6 @@ StoreSnapshot StoreCore::snapshot() {
   return locked([&] { return StoreSnapshot{{nodes_.begin(), nodes_.end()}, marks_}; });
 }
 
-NodeList StoreCore::nodes_copy() {
-  return locked([&] { return NodeList(nodes_.begin(), nodes_.end()); });
-}
-
 std::vector<Node> StoreCore::nodes_since(std::uint64_t watermark) {
   return locked([&] {
     const std::size_t from =

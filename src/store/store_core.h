@@ -51,7 +51,6 @@ class StoreCore {
   std::optional<BadNodeId> mark_output(NodeId id);
   std::vector<NodeId> marks();
   StoreSnapshot snapshot();
-  NodeList nodes_copy();
   // Copies of the nodes from min(watermark, count) to the end.
   std::vector<Node> nodes_since(std::uint64_t watermark);
 

@@ -74,7 +74,6 @@ TEST(AllocationFailure, StoreOperationsLeaveTheStoreUnchanged) {
 
   std::vector<std::function<void()>> reads = {
       [&] { store->snapshot(); },
-      [&] { store->nodes_copy(); },
       [&] { store->nodes_since(3); },
       [&] { store->marks(); },
       [&] { store->read([](auto n, auto o) { return render_dot(n, o); }); },
