@@ -1,6 +1,7 @@
 // SmallVector: a vector whose first N elements live inline, so short sequences cost no
-// allocation. Elements must be nothrow-movable; at most 2^32 - 1 of them, so that the header
-// stays at 16 bytes.
+// allocation. The heap pointer shares its bytes with the inline elements (the capacity tells which
+// is in use), so the vector is 8 bytes of counts plus max(N elements, a pointer): an e-class,
+// which holds two, fits a cache line. Elements must be nothrow-movable; at most 2^32 - 1.
 #pragma once
 
 #include <algorithm>
@@ -53,8 +54,8 @@ class SmallVector {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  T* data() { return heap_ != nullptr ? heap_ : inline_data(); }
-  const T* data() const { return heap_ != nullptr ? heap_ : inline_data(); }
+  T* data() { return on_heap() ? heap_ : inline_data(); }
+  const T* data() const { return on_heap() ? heap_ : inline_data(); }
   T* begin() { return data(); }
   T* end() { return data() + size_; }
   const T* begin() const { return data(); }
@@ -120,6 +121,7 @@ class SmallVector {
   }
 
  private:
+  bool on_heap() const { return capacity_ > N; }
   T* inline_data() { return std::launder(reinterpret_cast<T*>(inline_)); }
   const T* inline_data() const { return std::launder(reinterpret_cast<const T*>(inline_)); }
 
@@ -142,15 +144,14 @@ class SmallVector {
   }
 
   void release_heap() {
-    if (heap_ != nullptr) std::allocator<T>().deallocate(heap_, capacity_);
-    heap_ = nullptr;
+    if (on_heap()) std::allocator<T>().deallocate(heap_, capacity_);
     capacity_ = N;
   }
 
   // Requires this vector to be empty with no heap buffer.
   void steal(SmallVector& other) {
-    if (other.heap_ != nullptr) {
-      heap_ = std::exchange(other.heap_, nullptr);
+    if (other.on_heap()) {
+      heap_ = other.heap_;
       capacity_ = std::exchange(other.capacity_, N);
       size_ = std::exchange(other.size_, 0);
       return;
@@ -167,12 +168,14 @@ class SmallVector {
     other.clear();
   }
 
-  T* heap_ = nullptr;
   // 32-bit counts: e-classes hold two of these vectors, and every byte of a class counts.
   using Count = std::uint32_t;
   Count size_ = 0;
-  Count capacity_ = N;
-  alignas(T) unsigned char inline_[N * sizeof(T)];
+  Count capacity_ = N;  // N while the elements are inline; more once they are on the heap
+  union {
+    T* heap_;
+    alignas(T) unsigned char inline_[N * sizeof(T)];
+  };
 };
 
 }  // namespace zembric::egraph
