@@ -279,8 +279,12 @@ def test_long_calls_let_other_threads_run(call):
 
     def worker():
         started.set()
-        for _ in range(10):  # several calls, so that the main thread surely gets its turn
+        # Calls for a quarter of a second at least, so that the main thread surely gets its turns
+        # however fast one call is (a stored free list is not refilled: it stops at its end).
+        calls, start = 0, time.perf_counter()
+        while calls < 10 or (time.perf_counter() - start < 0.25 and (call != "free" or copies)):
             work()
+            calls += 1
 
     previous = sys.getswitchinterval()
     sys.setswitchinterval(30.0)
