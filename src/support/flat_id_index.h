@@ -38,12 +38,7 @@ class FlatIdIndex {
   template <class Same>
   std::uint32_t find(std::uint64_t hash, Same&& same) const {
     if (capacity_ == 0) return kNoIndex;
-    const std::uint32_t tag = tag_of(hash);
-    for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
-      const Slot slot = slots_[i];
-      if (slot.id_plus_one == 0) return kNoIndex;
-      if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
-    }
+    return id_at(probe(tag_of(hash), same));
   }
 
   // As find; when no value matches, adds `id` under this hash (claiming the slot where the probe
@@ -52,12 +47,8 @@ class FlatIdIndex {
   std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t id, Same&& same) {
     if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
     const std::uint32_t tag = tag_of(hash);
-    std::size_t i = home(tag);
-    for (;; i = (i + 1) & mask_) {
-      const Slot slot = slots_[i];
-      if (slot.id_plus_one == 0) break;
-      if (slot.tag == tag && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
-    }
+    const std::size_t i = probe(tag, same);
+    if (slots_[i].id_plus_one != 0) return slots_[i].id_plus_one - 1;
     slots_[i] = Slot{tag, id + 1};
     ++size_;
     return kNoIndex;
@@ -69,18 +60,11 @@ class FlatIdIndex {
   std::uint32_t insert_or_assign(std::uint64_t hash, std::uint32_t id, Same&& same) {
     if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
     const std::uint32_t tag = tag_of(hash);
-    std::size_t i = home(tag);
-    for (;; i = (i + 1) & mask_) {
-      const Slot slot = slots_[i];
-      if (slot.id_plus_one == 0) break;
-      if (slot.tag == tag && same(slot.id_plus_one - 1)) {
-        slots_[i].id_plus_one = id + 1;
-        return slot.id_plus_one - 1;
-      }
-    }
+    const std::size_t i = probe(tag, same);
+    const std::uint32_t held = id_at(i);
+    if (held == kNoIndex) ++size_;
     slots_[i] = Slot{tag, id + 1};
-    ++size_;
-    return kNoIndex;
+    return held;
   }
 
   // A hint that a lookup of `hash` follows soon.
@@ -103,6 +87,19 @@ class FlatIdIndex {
     std::uint32_t tag;
     std::uint32_t id_plus_one;
   };
+
+  // The slot holding the entry under `tag` that satisfies `same`, or the empty slot that ends
+  // its probe run. Requires a non-empty slot array.
+  template <class Same>
+  std::size_t probe(std::uint32_t tag, Same& same) const {
+    for (std::size_t i = home(tag);; i = (i + 1) & mask_) {
+      const Slot slot = slots_[i];
+      if (slot.id_plus_one == 0 || (slot.tag == tag && same(slot.id_plus_one - 1))) return i;
+    }
+  }
+  std::uint32_t id_at(std::size_t i) const noexcept {
+    return slots_[i].id_plus_one == 0 ? kNoIndex : slots_[i].id_plus_one - 1;
+  }
 
   static std::uint32_t tag_of(std::uint64_t hash) noexcept {
     return static_cast<std::uint32_t>(hash >> 32) & collision_mask_for_testing;
