@@ -5,31 +5,17 @@ reduces, evaluate with jax.numpy to what JAX computes."""
 from __future__ import annotations
 
 import functools
-import os
 
 import numpy as np
 import pytest
 
-if os.environ.get("ZEMBRIC_REQUIRE_FRONTENDS") == "1":
-    import jax
-else:
-    jax = pytest.importorskip("jax")
+from frontend_support import WAYS, framework, reduce
+
+jax = framework("jax")
 
 import jax.numpy as jnp  # noqa: E402
 
 import zembric.jax as zj  # noqa: E402
-from zembric_core import IncrementalReducer  # noqa: E402
-
-
-def reduce(store, roots, how):
-    if how == "incremental":
-        reducer = IncrementalReducer()
-        reducer.step(store)
-        reduced, _, where = reducer.finalize_with_map(store, outputs=roots)
-    else:
-        reduced, _, where = store.reduce_with_map(outputs=roots,
-                                                  maximal_fusion=how == "maximal")
-    return reduced, where
 
 
 def assert_close(actual, expected):
@@ -87,7 +73,7 @@ def traced(name):
     return zj.from_jaxpr(zj.trace(fn, *args)), args, fn(*args)
 
 
-@pytest.mark.parametrize("how", ["plain", "maximal", "incremental"])
+@pytest.mark.parametrize("how", WAYS)
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
 def test_reduced_function_computes_what_jax_computes(name, how):
     converted, args, expected = traced(name)

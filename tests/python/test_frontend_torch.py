@@ -6,31 +6,17 @@ float tensor meets the identity rule, random draws stay apart)."""
 from __future__ import annotations
 
 import functools
-import os
 
 import pytest
 
-if os.environ.get("ZEMBRIC_REQUIRE_FRONTENDS") == "1":
-    import torch
-else:
-    torch = pytest.importorskip("torch")
+from frontend_support import WAYS, framework, reduce
+
+torch = framework("torch")
 
 import torch.nn.functional as F  # noqa: E402
 from torch import nn  # noqa: E402
 
 import zembric.torch as zt  # noqa: E402
-from zembric_core import IncrementalReducer  # noqa: E402
-
-
-def reduce(store, roots, how):
-    if how == "incremental":
-        reducer = IncrementalReducer()
-        reducer.step(store)
-        reduced, _, where = reducer.finalize_with_map(store, outputs=roots)
-    else:
-        reduced, _, where = store.reduce_with_map(outputs=roots,
-                                                  maximal_fusion=how == "maximal")
-    return reduced, where
 
 
 def assert_close(actual, expected):
@@ -108,7 +94,7 @@ def traced(name):
     return zt.from_fx(zt.trace(fn, *args)), args, expected
 
 
-@pytest.mark.parametrize("how", ["plain", "maximal", "incremental"])
+@pytest.mark.parametrize("how", WAYS)
 @pytest.mark.parametrize("name", sorted(MODULES))
 def test_reduced_module_computes_what_eager_computes(name, how):
     converted, args, expected = traced(name)
