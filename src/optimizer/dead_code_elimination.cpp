@@ -43,15 +43,13 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
   return reached;
 }
 
-// The key of a Source, Op, Reduction or Exchange depends on its kind, name and params alone, and
-// a graph repeats few of those: this cache maps them to the interned key, so that the key text,
-// whose params are spelt out digit by digit, is built once per distinct recent key rather than
-// once per node. It only saves work; a collision merely builds the key again.
-class PlainKeyCache {
+// The key of a node other than a Stage depends on its kind, name, params and (for an External)
+// descriptor alone, and a graph repeats few of those: this cache maps them to the interned key, so
+// that the key text, whose params are spelt out digit by digit, is built once per distinct recent
+// key rather than once per node. It only saves work; a collision merely builds the key again.
+class KeyCache {
  public:
-  static bool applies_to(const Node& node) {
-    return node.kind() != NodeKind::External && node.kind() != NodeKind::Stage;
-  }
+  static bool applies_to(const Node& node) { return node.kind() != NodeKind::Stage; }
 
   // The cached key of `node`, or kNoIndex; after a miss, remember() records the key for it.
   KeyId find(const Node& node) {
@@ -60,7 +58,8 @@ class PlainKeyCache {
     if (entry.node == nullptr || entry.hash != hash_) return kNoIndex;
     const Node& held = *entry.node;
     if (held.kind() != node.kind() || held.name() != node.name() ||
-        held.params() != node.params()) {
+        held.params() != node.params() ||
+        (node.kind() == NodeKind::External && held.descriptor() != node.descriptor())) {
       return kNoIndex;
     }
     return entry.key;
@@ -81,6 +80,7 @@ class PlainKeyCache {
     h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{node.name().size()} << 8));
     h.add_words(node.name());
     add_param_entries(h, node.params());
+    if (node.kind() == NodeKind::External) add_descriptor(h, node.descriptor());
     return h.finish();
   }
 
@@ -100,19 +100,19 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   terms.reserve(reached, inputs);
   KeyTable& keys = terms.key_table();
   std::string key;
-  PlainKeyCache cached;
+  KeyCache cached;
   std::uint32_t reachable = 0;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (compact[i] == kNoIndex) continue;
     compact[i] = reachable++;
     const Node& node = nodes[i];
-    const bool plain = PlainKeyCache::applies_to(node);
-    KeyId id = plain ? cached.find(node) : kNoIndex;
+    const bool cacheable = KeyCache::applies_to(node);
+    KeyId id = cacheable ? cached.find(node) : kNoIndex;
     if (id == kNoIndex) {
       key.clear();
       append_optimizer_key(key, node);
       id = keys.intern(key);
-      if (plain) cached.remember(node, id);
+      if (cacheable) cached.remember(node, id);
     }
     // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
     const bool boundary = node.kind() != NodeKind::Op;

@@ -22,13 +22,7 @@ namespace {
 // runs cold, and every hot cache line of code it touches costs a miss.
 [[gnu::noinline]] void add_rare_fields(SeededHasher& h, const Node& node) {
   if (node.kind() == NodeKind::External) {
-    const PayloadDescriptor& d = node.descriptor();
-    for (const std::string* text :
-         {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-      h.add_bytes(*text);
-    }
-    h.add_u64(d.preprocessing_ref.has_value());
-    if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+    add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
     h.add_u64(node.members().size());
     for (const StageMember& member : node.members()) {

@@ -23,7 +23,7 @@ std::uint32_t checked_count(std::size_t size) {
 
 }  // namespace
 
-Node::Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept
+Node::Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept
     : kind_(kind), name_(std::move(name)), params_(std::move(params)), extra_(std::move(extra)) {}
 
 Node::Node(NodeKind kind, std::string_view name, ParamMap&& params)
@@ -63,14 +63,14 @@ void Node::take_inputs(InputList& list) noexcept {
 }
 
 Node Node::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-  Node node(NodeKind::Op, std::move(name), std::move(params), nullptr);
+  Node node(NodeKind::Op, std::move(name), std::move(params), {});
   node.set_inputs(inputs);
   return node;
 }
 
 Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
   Node node(NodeKind::External, {}, std::move(params),
-            std::make_unique<Extra>(std::in_place_index<0>, std::move(descriptor)));
+            SharedConst<Extra>::make(std::in_place_index<0>, std::move(descriptor)));
   node.set_inputs(inputs);
   return node;
 }
@@ -81,7 +81,7 @@ Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
 
 Node Node::stage(std::span<const NodeId> inputs, std::vector<StageMember> members) {
   Node node(NodeKind::Stage, {}, {},
-            std::make_unique<Extra>(std::in_place_index<1>, std::move(members)));
+            SharedConst<Extra>::make(std::in_place_index<1>, std::move(members)));
   node.set_inputs(inputs);
   return node;
 }
@@ -97,10 +97,7 @@ Node Node::plain(NodeKind kind, std::string_view name, ParamMap params, InputLis
 }
 
 Node::Node(const Node& other)
-    : kind_(other.kind_),
-      name_(other.name_),
-      params_(other.params_),
-      extra_(other.extra_ ? std::make_unique<Extra>(*other.extra_) : nullptr) {
+    : kind_(other.kind_), name_(other.name_), params_(other.params_), extra_(other.extra_) {
   set_inputs(other.inputs());
 }
 
@@ -133,7 +130,7 @@ std::span<const StageMember> Node::members() const noexcept {
 }
 
 Node Node::with_inputs(std::vector<NodeId> inputs) const& {
-  Node copy(kind_, name_, params_, extra_ ? std::make_unique<Extra>(*extra_) : nullptr);
+  Node copy(kind_, name_, params_, extra_);
   if (kind_ != NodeKind::Source) copy.set_inputs(inputs);
   return copy;
 }
@@ -152,8 +149,8 @@ bool operator==(const Node& a, const Node& b) noexcept {
       a.params_ != b.params_) {
     return false;
   }
-  if (a.extra_ == nullptr || b.extra_ == nullptr) return a.extra_ == b.extra_;
-  return *a.extra_ == *b.extra_;
+  if (!a.extra_ || !b.extra_) return !a.extra_ && !b.extra_;
+  return a.extra_.same_object(b.extra_) || *a.extra_ == *b.extra_;
 }
 
 namespace {
@@ -178,14 +175,7 @@ std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
     h.add_u64(id);
   if (!node.params().empty()) hash_params(h, node.params());
   if (node.kind() == NodeKind::External) {
-    const PayloadDescriptor& d = node.descriptor();
-    h.add_bytes(d.kind);
-    h.add_bytes(d.content_hash);
-    h.add_bytes(d.framework);
-    h.add_bytes(d.version);
-    h.add_bytes(d.io_schema);
-    h.add_u64(d.preprocessing_ref.has_value());
-    if (d.preprocessing_ref) h.add_bytes(*d.preprocessing_ref);
+    add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
     const auto members = node.members();
     h.add_u64(members.size());

@@ -1,10 +1,10 @@
-// Node: one record of the graph IR. A plain value: it owns its texts and lists and names its
-// operands only by NodeId, so copying a node copies everything it holds.
+// Node: one record of the graph IR. A plain value that names its operands only by NodeId. Its
+// params and the out-of-line fields of an External or a Stage never change once built, so copies
+// share them; a copy owns its name and operand list.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +18,7 @@
 #include "store/param_map.h"
 #include "store/payload_descriptor.h"
 #include "store/stage_member.h"
+#include "support/shared_const.h"
 
 namespace zembric {
 
@@ -80,7 +81,7 @@ class Node {
  private:
   using Extra = std::variant<PayloadDescriptor, std::vector<StageMember>>;
 
-  Node(NodeKind kind, std::string name, ParamMap params, std::unique_ptr<Extra> extra) noexcept;
+  Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept;
   Node(NodeKind kind, std::string_view name, ParamMap&& params);
   void set_inputs(std::span<const NodeId> ids);
   void take_inputs(InputList& list) noexcept;
@@ -102,7 +103,7 @@ class Node {
   ParamMap params_;
   Inputs inputs_;
   // The rare, bulky fields of External and Stage, kept out of line so that common nodes stay small.
-  std::unique_ptr<Extra> extra_;
+  SharedConst<Extra> extra_;
 };
 
 // Seeded hash that agrees with Node equality (floats compared as float_identity_bits).

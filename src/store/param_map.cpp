@@ -32,8 +32,9 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
 namespace {
 
 // Entries start at the first multiple of their alignment past the header.
-constexpr std::size_t kEntryOffset =
-    (sizeof(std::size_t) + alignof(ParamEntry) - 1) / alignof(ParamEntry) * alignof(ParamEntry);
+template <class Header>
+constexpr std::size_t kEntryOffset = (sizeof(Header) + alignof(ParamEntry) - 1) /
+                                     alignof(ParamEntry) * alignof(ParamEntry);
 
 // Stable, by unsigned key bytes (std::string_view's order). Most maps hold a handful of entries,
 // often already in order: insertion sort then moves nothing and needs no buffer.
@@ -57,28 +58,25 @@ void sort_entries(ParamEntry* first, ParamEntry* last) {
   }
 }
 
-void* allocate_block(std::size_t entries) {
-  return ::operator new(kEntryOffset + entries * sizeof(ParamEntry));
-}
-
 }  // namespace
+
+ParamMap::Block* ParamMap::new_block(std::size_t capacity) {
+  void* memory = ::operator new(kEntryOffset<Block> + capacity * sizeof(ParamEntry));
+  return new (memory) Block{0, 1};
+}
 
 ParamEntry* ParamMap::Block::data() noexcept {
   return std::launder(
-      reinterpret_cast<ParamEntry*>(reinterpret_cast<unsigned char*>(this) + kEntryOffset));
+      reinterpret_cast<ParamEntry*>(reinterpret_cast<unsigned char*>(this) + kEntryOffset<Block>));
 }
 
-ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries, bool move) {
+ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries) {
   if (entries.empty()) return nullptr;
-  Block* block = new (allocate_block(entries.size())) Block{0};
+  Block* block = new_block(entries.size());
   ParamEntry* target = block->data();
   try {
     for (ParamEntry& entry : entries) {
-      if (move) {
-        new (target + block->size) ParamEntry(std::move(entry));
-      } else {
-        new (target + block->size) ParamEntry(std::as_const(entry));
-      }
+      new (target + block->size) ParamEntry(std::move(entry));
       ++block->size;
     }
   } catch (...) {
@@ -88,20 +86,16 @@ ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries, bool move) {
   return block;
 }
 
+void ParamMap::release(Block* block) noexcept {
+  // The last owner must see every other owner's reads done before it destroys the entries.
+  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block);
+}
+
 void ParamMap::destroy(Block* block) noexcept {
   if (block == nullptr) return;
   std::destroy_n(block->data(), block->size);
   block->~Block();
   ::operator delete(block);
-}
-
-ParamMap::ParamMap(const ParamMap& other)
-    : block_(other.block_ == nullptr ? nullptr
-                                     : create({other.block_->data(), other.block_->size}, false)) {}
-
-ParamMap& ParamMap::operator=(const ParamMap& other) {
-  if (this != &other) *this = ParamMap(other);
-  return *this;
 }
 
 bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
@@ -113,12 +107,12 @@ bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
 ParamMap ParamMap::from_unsorted(std::vector<ParamEntry> entries) {
   sort_entries(entries.data(), entries.data() + entries.size());
   ParamMap map;
-  map.block_ = create(entries, true);
+  map.block_ = create(entries);
   return map;
 }
 
 ParamMap::Builder::Builder(std::size_t capacity) : capacity_(capacity) {
-  if (capacity > 0) block_ = new (allocate_block(capacity)) Block{0};
+  if (capacity > 0) block_ = new_block(capacity);
 }
 
 void ParamMap::Builder::add(std::string_view key, ParamValue value) {

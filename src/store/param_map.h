@@ -2,6 +2,7 @@
 // floats compare by bit pattern after every NaN is made the one quiet NaN.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -49,22 +50,29 @@ using ParamEntry = std::pair<std::string, ParamValue>;
 
 // Entries sorted by the unsigned bytes of their keys (stable, so repeated keys keep their order).
 // One pointer wide: most nodes have no parameters, and those that do keep their entries in one
-// allocation.
+// allocation. A map never changes once built, so copies share that allocation under an atomic
+// count: a reduction copies every boundary node it emits, and the maps are most of such a node.
 class ParamMap {
   struct Block;
 
  public:
   ParamMap() noexcept = default;
-  ParamMap(const ParamMap& other);
-  ParamMap& operator=(const ParamMap& other);
+  ParamMap(const ParamMap& other) noexcept : block_(other.block_) {
+    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  ParamMap& operator=(const ParamMap& other) noexcept {
+    ParamMap(other).swap(*this);
+    return *this;
+  }
   ParamMap(ParamMap&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   ParamMap& operator=(ParamMap&& other) noexcept {
     std::swap(block_, other.block_);
     return *this;
   }
   ~ParamMap() {
-    if (block_ != nullptr) destroy(block_);
+    if (block_ != nullptr) release(block_);
   }
+  void swap(ParamMap& other) noexcept { std::swap(block_, other.block_); }
 
   static ParamMap from_unsorted(std::vector<ParamEntry> entries);
 
@@ -97,12 +105,17 @@ class ParamMap {
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
 
  private:
-  // A header followed by `size` entries in the same allocation.
+  // A header followed by `size` entries in the same allocation, shared by `refs` maps.
   struct Block {
     std::size_t size;
+    std::atomic<std::size_t> refs;
     ParamEntry* data() noexcept;
   };
-  static Block* create(std::span<ParamEntry> entries, bool move);
+  // A block holding `entries`, moved in.
+  static Block* create(std::span<ParamEntry> entries);
+  static Block* new_block(std::size_t capacity);
+  // Drops one share; the last one destroys the entries and frees the block.
+  static void release(Block* block) noexcept;
   static void destroy(Block* block) noexcept;
 
   Block* block_ = nullptr;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "node_factories.h"
@@ -96,12 +99,33 @@ TEST(Node, WithInputsReplacesOnlyTheInputs) {
   EXPECT_TRUE(source.with_inputs({3}).inputs().empty());
 }
 
-TEST(Node, CopiesOwnTheirOutOfLineFields) {
+// Copies share the params and out-of-line fields: each copy keeps them alive on its own, and
+// copies made and dropped on several threads at once leave every other copy intact.
+TEST(Node, CopiesOutliveTheOriginalOnAnyThread) {
   Node stage = Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}});
   Node copy = stage;
   stage = source_node("x", {});
   ASSERT_EQ(copy.members().size(), 1u);
   EXPECT_EQ(copy.members()[0].key, "op|neg");
+
+  auto ext = std::make_unique<Node>(Node::external(
+      descriptor("p"), params({{"call", ParamValue::of_str(std::string(64, 'c'))}}), {0}));
+  const Node reference = ext->with_inputs({0});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int k = 0; k < 2000; ++k) {
+        const Node held = reference;
+        const Node renamed = held.with_inputs({std::size_t(k)});
+        if (!(held == reference) || renamed.params() != reference.params()) std::abort();
+      }
+    });
+  }
+  ext.reset();
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(reference.descriptor(), descriptor("p"));
+  EXPECT_EQ(reference.params().entries()[0].second.as_str(), std::string(64, 'c'));
 }
 
 // Lists up to the inline capacity and past it, through growth, moves, copies and equality.
