@@ -102,7 +102,7 @@ class EGraph {
   // The node added under each id, its children re-canonicalised by every rebuild that queues it.
   // Parent lists and the worklist name nodes by these ids instead of holding copies, so memory
   // stays linear in the number of children however wide a node is.
-  std::vector<ENode, LargeBlockAllocator<ENode>> added_;
+  std::vector<ENode, HugePageAllocator<ENode>> added_;
   // Ids whose nodes await re-canonicalisation, used as a stack; a node is queued at most once at a
   // time (queued_), so a wide node whose children merge many times is re-canonicalised once.
   std::vector<ClassId> pending_;
@@ -117,7 +117,7 @@ class EGraph {
   std::uint64_t memo_seed_;
   std::size_t stale_entries_ = 0;
   // Indexed by class id; only roots are live.
-  std::vector<EClass, LargeBlockAllocator<EClass>> classes_;
+  std::vector<EClass, HugePageAllocator<EClass>> classes_;
   std::vector<bool> live_;
   std::size_t class_count_ = 0;
 

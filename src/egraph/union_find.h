@@ -48,7 +48,7 @@ class UnionFind {
  private:
   [[noreturn]] void out_of_range(ClassId id) const;
 
-  std::vector<ClassId, LargeBlockAllocator<ClassId>> parents_;
+  std::vector<ClassId, HugePageAllocator<ClassId>> parents_;
 };
 
 }  // namespace zembric::egraph

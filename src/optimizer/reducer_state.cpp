@@ -95,7 +95,7 @@ void reserve_for(std::vector<T>& list, std::size_t more, std::size_t factor) {
 
 // Copies an external or a stage with new inputs; out of line for the reason add_rare_fields is.
 [[gnu::noinline]] Node rare_with_inputs(const Node& node, std::span<const NodeId> inputs) {
-  return node.with_inputs({inputs.begin(), inputs.end()});
+  return node.with_inputs(inputs);
 }
 
 [[noreturn, gnu::noinline]] void throw_too_many_canonical() {

@@ -153,8 +153,8 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
   std::vector<Index> slot(count, 0);
   std::vector<Index> stamp(count, kNoIndex);
 
-  // A stage's inputs are collected here and copied out at their exact size: one allocation per
-  // stage instead of a growing vector's several.
+  // A node's inputs are collected here and copied out at their exact size: no allocation for a
+  // boundary node's list, one per stage instead of a growing vector's several.
   std::vector<NodeId> stage_inputs;
 
   FusionResult result;
@@ -166,12 +166,10 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
     const Index id = static_cast<Index>(result.nodes.size());
 
     if (graph.is_boundary(rep)) {
-      const auto children = graph.children(rep);
-      std::vector<NodeId> inputs;
-      inputs.reserve(children.size());
-      for (const TermIndex c : children)
-        inputs.push_back(new_id_of(stage_of[c]));
-      result.nodes.push_back(prototypes.at(graph.key_id(rep)).with_inputs(std::move(inputs)));
+      stage_inputs.clear();
+      for (const TermIndex c : graph.children(rep))
+        stage_inputs.push_back(new_id_of(stage_of[c]));
+      result.nodes.push_back(prototypes.at(graph.key_id(rep)).with_inputs(stage_inputs));
       ++result.boundary_nodes;
       if (locate) result.locations[rep] = {id, ValueLocation::kWhole};
     } else {

@@ -129,13 +129,13 @@ std::span<const StageMember> Node::members() const noexcept {
   return std::get<1>(*extra_);
 }
 
-Node Node::with_inputs(std::vector<NodeId> inputs) const& {
+Node Node::with_inputs(std::span<const NodeId> inputs) const& {
   Node copy(kind_, name_, params_, extra_);
   if (kind_ != NodeKind::Source) copy.set_inputs(inputs);
   return copy;
 }
 
-Node Node::with_inputs(std::vector<NodeId> inputs) && {
+Node Node::with_inputs(std::span<const NodeId> inputs) && {
   Node moved(std::move(*this));
   if (moved.kind_ != NodeKind::Source) moved.set_inputs(inputs);
   return moved;

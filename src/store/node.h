@@ -73,8 +73,8 @@ class Node {
 
   // A copy with the input list replaced; a Source ignores the list. The rvalue form moves the
   // other fields instead of copying them.
-  Node with_inputs(std::vector<NodeId> inputs) const&;
-  Node with_inputs(std::vector<NodeId> inputs) &&;
+  Node with_inputs(std::span<const NodeId> inputs) const&;
+  Node with_inputs(std::span<const NodeId> inputs) &&;
 
   friend bool operator==(const Node& a, const Node& b) noexcept;
 

@@ -31,6 +31,8 @@ struct HugePageAllocator {
   template <class U>
   HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
   T* allocate(std::size_t n) {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
     if (n * sizeof(T) < kMappedFrom) return std::allocator<T>().allocate(n);
     return static_cast<T*>(map_huge_pages(n * sizeof(T)));
   }
@@ -42,26 +44,6 @@ struct HugePageAllocator {
     }
   }
   friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) noexcept {
-    return true;
-  }
-};
-
-// An allocator over allocate_zeroed_block, for vectors that grow to several MiB. Memory is handed
-// out zeroed, which callers must not rely on: construction still initialises every element.
-template <class T>
-struct LargeBlockAllocator {
-  using value_type = T;
-  LargeBlockAllocator() = default;
-  template <class U>
-  LargeBlockAllocator(const LargeBlockAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) {
-    static_assert(alignof(T) <= alignof(std::max_align_t));
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocate_zeroed_block(n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t n) noexcept { release_block(p, n * sizeof(T)); }
-  template <class U>
-  friend bool operator==(const LargeBlockAllocator&, const LargeBlockAllocator<U>&) {
     return true;
   }
 };

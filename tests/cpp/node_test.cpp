@@ -86,17 +86,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Node, WithInputsReplacesOnlyTheInputs) {
   const Node ext = Node::external(descriptor("p"), params({{"a", ParamValue::of_int(1)}}), {0, 1});
-  const Node moved = ext.with_inputs({4, 4, 2});
+  const Node moved = ext.with_inputs(std::vector<NodeId>{4, 4, 2});
   EXPECT_EQ(moved.kind(), NodeKind::External);
   EXPECT_EQ(moved.descriptor(), ext.descriptor());
   EXPECT_EQ(moved.params(), ext.params());
   EXPECT_EQ(std::vector<NodeId>(moved.inputs().begin(), moved.inputs().end()),
             (std::vector<NodeId>{4, 4, 2}));
-  EXPECT_EQ(ext.with_inputs({0, 1}), ext);
+  EXPECT_EQ(ext.with_inputs(std::vector<NodeId>{0, 1}), ext);
 
   const Node source = source_node("x", {});
-  EXPECT_EQ(source.with_inputs({3}), source);
-  EXPECT_TRUE(source.with_inputs({3}).inputs().empty());
+  EXPECT_EQ(source.with_inputs(std::vector<NodeId>{3}), source);
+  EXPECT_TRUE(source.with_inputs(std::vector<NodeId>{3}).inputs().empty());
 }
 
 // Copies share the params and out-of-line fields: each copy keeps them alive on its own, and
@@ -110,13 +110,13 @@ TEST(Node, CopiesOutliveTheOriginalOnAnyThread) {
 
   auto ext = std::make_unique<Node>(Node::external(
       descriptor("p"), params({{"call", ParamValue::of_str(std::string(64, 'c'))}}), {0}));
-  const Node reference = ext->with_inputs({0});
+  const Node reference = ext->with_inputs(std::vector<NodeId>{0});
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int k = 0; k < 2000; ++k) {
         const Node held = reference;
-        const Node renamed = held.with_inputs({std::size_t(k)});
+        const Node renamed = held.with_inputs(std::vector<NodeId>{NodeId(k)});
         if (!(held == reference) || renamed.params() != reference.params()) std::abort();
       }
     });
