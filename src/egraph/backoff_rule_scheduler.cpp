@@ -33,16 +33,32 @@ const RuleStats* BackoffRuleScheduler::stats(Symbol rule) const {
   return index == nullptr ? nullptr : &stats_[*index].second;
 }
 
+std::optional<std::size_t> BackoffRuleScheduler::allowance(std::size_t iteration, Symbol rule) {
+  const RuleStats& stats = stats_for(rule);
+  if (iteration < stats.banned_until) return std::nullopt;
+  return shifted(stats.match_limit, stats.times_banned);
+}
+
+bool BackoffRuleScheduler::record_search(std::size_t iteration, Symbol rule, std::size_t matches) {
+  RuleStats& stats = stats_for(rule);
+  if (matches > shifted(stats.match_limit, stats.times_banned)) {
+    const std::size_t ban = shifted(stats.ban_length, stats.times_banned);
+    stats.times_banned += 1;
+    stats.banned_until = iteration + ban;
+    return false;
+  }
+  stats.times_applied += 1;
+  return true;
+}
+
 std::vector<SearchMatch> BackoffRuleScheduler::search_rewrite(std::size_t iteration,
                                                               const EGraph& egraph,
                                                               const Rewrite& rewrite) {
-  RuleStats& stats = stats_for(rewrite.name);
-  if (iteration < stats.banned_until) return {};
-
-  const std::size_t threshold = shifted(stats.match_limit, stats.times_banned);
+  const std::optional<std::size_t> threshold = allowance(iteration, rewrite.name);
+  if (!threshold) return {};
   // One match past the allowance is enough to decide on a ban.
   const std::size_t limit =
-      threshold == std::numeric_limits<std::size_t>::max() ? threshold : threshold + 1;
+      *threshold == std::numeric_limits<std::size_t>::max() ? *threshold : *threshold + 1;
   // Counting first, where that needs no matches built, spares building the matches of a search
   // that ends in a ban: most searches of a large graph.
   std::vector<SearchMatch> matches;
@@ -53,14 +69,7 @@ std::vector<SearchMatch> BackoffRuleScheduler::search_rewrite(std::size_t iterat
     for (const SearchMatch& match : matches)
       *total += match.substs.size();
   }
-
-  if (*total > threshold) {
-    const std::size_t ban = shifted(stats.ban_length, stats.times_banned);
-    stats.times_banned += 1;
-    stats.banned_until = iteration + ban;
-    return {};
-  }
-  stats.times_applied += 1;
+  if (!record_search(iteration, rewrite.name, *total)) return {};
   if (matches.empty() && *total > 0) matches = search_with_limit(rewrite.searcher, egraph, limit);
   return matches;
 }

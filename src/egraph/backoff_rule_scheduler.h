@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -39,6 +40,13 @@ class BackoffRuleScheduler : public RuleScheduler {
 
   // Statistics of a rule (by name) searched at least once.
   const RuleStats* stats(Symbol rule) const;
+
+  // The two halves of search_rewrite's decision, for a caller that counts matches its own way.
+  // The most matches `rule` may have in `iteration` without a ban, or nullopt while it is banned.
+  std::optional<std::size_t> allowance(std::size_t iteration, Symbol rule);
+  // Records a search of `rule` in `iteration` that found `matches`, at most one past the
+  // allowance: beyond it, a ban; else an accepted iteration. True when the matches are accepted.
+  bool record_search(std::size_t iteration, Symbol rule, std::size_t matches);
 
  private:
   struct SymbolHash {

@@ -1,9 +1,11 @@
-// SaturationEngine. Load: one e-node per term whose operator is the term's key id, so nothing that
-// outlives the run holds user text; the rules' operators are renamed into the same ids per run.
-// Saturate: the runner with iteration limit 12, node limit 4n + 1024 and its 5-second default.
-// Read back: each term's final class; the earliest term of a class represents it, so the output is
-// the representatives in input order with children renumbered, sharing the input's key table.
-// Linear apart from the runner; at most 2^32 - 1 classes.
+// SaturationEngine. The classes a run ends with come from the replay of the runner's schedule
+// (saturation_replay.h) when it can vouch for them, else from an e-graph. Load: one e-node per term
+// whose operator is the term's key id, so nothing that outlives the run holds user text; the
+// rules' operators are renamed into the same ids per run. Saturate: the runner with iteration
+// limit 12, node limit 4n + 1024 and its 5-second default. Read back: each term's final class; the
+// earliest term of a class represents it, so the output is the representatives in input order
+// with children renumbered, sharing the input's key table. Linear apart from the runner; at most
+// 2^32 - 1 classes.
 #include "optimizer/saturation_engine.h"
 
 #include <algorithm>
@@ -116,15 +118,22 @@ std::vector<egraph::Rewrite> bind_rules(std::span<const egraph::Rewrite> rules,
 
 }  // namespace
 
+SaturationEngine::SaturationEngine(std::size_t iter_limit) : SaturationEngine() {
+  iter_limit_ = iter_limit;
+}
+
 SaturationEngine::SaturationEngine() {
   rules_.reserve(kCommutativeOps.size() + kIdentityRules.size());
   for (const std::string_view op : kCommutativeOps) {
     rules_.push_back(make_rule(concat({"commute-", op}), concat({"(op|", op, " ?a ?b)"}),
                                concat({"(op|", op, " ?b ?a)"})));
+    replayed_.push_back({rules_.back().name, ReplayedRule::Kind::Commute, concat({"op|", op})});
   }
   for (std::size_t k = 0; k < kIdentityRules.size(); ++k) {
-    rules_.push_back(make_rule(concat({"identity-", std::to_string(k)}),
-                               concat({"(", identity_key(kIdentityRules[k]), " ?x)"}), "?x"));
+    const std::string key = identity_key(kIdentityRules[k]);
+    rules_.push_back(
+        make_rule(concat({"identity-", std::to_string(k)}), concat({"(", key, " ?x)"}), "?x"));
+    replayed_.push_back({rules_.back().name, ReplayedRule::Kind::Identity, key});
   }
 }
 
@@ -134,7 +143,34 @@ const SaturationEngine& SaturationEngine::standard() {
   return engine;
 }
 
+std::size_t SaturationEngine::check_terms(const TermGraph& input) {
+  const std::size_t n = input.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    for (const TermIndex child : input.children(static_cast<TermIndex>(i))) {
+      if (child >= i) {
+        throw InternalError("term " + std::to_string(i) + " refers to term " +
+                            std::to_string(child) + ", which is not earlier");
+      }
+    }
+  }
+  return 4 * n + 1024;
+}
+
 TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {
+  const std::size_t node_limit = check_terms(input);
+  if (auto classes = replay_saturation(input, replayed_, iter_limit_, node_limit)) {
+    return read_back(input, std::move(*classes), placement);
+  }
+  return read_back(input, saturate(input), placement);
+}
+
+TermGraph SaturationEngine::run_saturating(const TermGraph& input,
+                                           std::vector<TermIndex>* placement) const {
+  check_terms(input);
+  return read_back(input, saturate(input), placement);
+}
+
+std::vector<std::uint32_t> SaturationEngine::saturate(const TermGraph& input) const {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
 
@@ -153,7 +189,7 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
     if (term_children.size() > egraph::ENode::kInlineChildren) return;
     std::array<ClassId, egraph::ENode::kInlineChildren> ahead{};
     for (std::size_t c = 0; c < term_children.size(); ++c) {
-      // Not yet loaded (or invalid, which the load itself reports): nothing to prefetch.
+      // Not yet loaded: nothing to prefetch.
       if (term_children[c] >= j - kLookahead) return;
       ahead[c] = class_of[term_children[c]];
     }
@@ -163,13 +199,8 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
     const auto t = static_cast<TermIndex>(i);
     if (i + kLookahead < n) prefetch_term(i + kLookahead);
     children.clear();
-    for (const TermIndex child : input.children(t)) {
-      if (child >= i) {
-        throw InternalError("term " + std::to_string(i) + " refers to term " +
-                            std::to_string(child) + ", which is not earlier");
-      }
+    for (const TermIndex child : input.children(t))
       children.push_back(class_of[child]);
-    }
     class_of[i] = graph.find(graph.add_node(egraph::ENode(input.key_id(t), children)));
   }
   children = {};
@@ -179,15 +210,22 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
   runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024);
   runner.run(rules);
   const egraph::EGraph& saturated = runner.egraph();
-
-  // Read back and number the classes by their earliest term.
-  ClassId max_class = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n; ++i)
     class_of[i] = saturated.find(class_of[i]);
-    max_class = std::max(max_class, class_of[i]);
-  }
+  return class_of;
+}
+
+TermGraph SaturationEngine::read_back(const TermGraph& input,
+                                      std::vector<std::uint32_t> final_class,
+                                      std::vector<TermIndex>* placement) {
+  const std::size_t n = input.size();
+  const KeyTable& keys = input.key_table();
+  // Number the classes by their earliest term.
+  std::uint32_t max_class = 0;
+  for (const std::uint32_t eclass : final_class)
+    max_class = std::max(max_class, eclass);
   std::vector<TermIndex> output_index(n == 0 ? 0 : std::size_t{max_class} + 1, kNoIndex);
-  auto output_of = [&](ClassId eclass) {
+  auto output_of = [&](std::uint32_t eclass) {
     const TermIndex index = output_index[eclass];
     if (index == kNoIndex) {
       throw InternalError("no entry found for key: e-class " + std::to_string(eclass) +
@@ -203,21 +241,21 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
   output.reserve(n, input.all_children().size());
   TermIndex emitted = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (output_index[class_of[i]] != kNoIndex) continue;  // not its class's earliest term
+    if (output_index[final_class[i]] != kNoIndex) continue;  // not its class's earliest term
     const auto t = static_cast<TermIndex>(i);
     const KeyId key = input.key_id(t);
     if (op_key[key] == 2) op_key[key] = is_op_key(keys.text(key)) ? 1 : 0;
     output.begin_term(key, op_key[key] == 0);
     for (const TermIndex child : input.children(t))
-      output.add_child(output_of(class_of[child]));
+      output.add_child(output_of(final_class[child]));
     output.end_term();
-    output_index[class_of[i]] = emitted++;
+    output_index[final_class[i]] = emitted++;
   }
 
   if (placement != nullptr) {
     placement->resize(n);
     for (std::size_t i = 0; i < n; ++i)
-      (*placement)[i] = output_of(class_of[i]);
+      (*placement)[i] = output_of(final_class[i]);
   }
 
   output.roots.reserve(input.roots.size());
@@ -225,7 +263,7 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
     if (root >= n) {
       throw InternalError("root " + std::to_string(root) + " refers to no term");
     }
-    output.roots.push_back(output_of(class_of[root]));
+    output.roots.push_back(output_of(final_class[root]));
   }
   return output;
 }

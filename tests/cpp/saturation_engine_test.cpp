@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "egraph/symbol.h"
 #include "optimizer/rewrite_rules.h"
 #include "optimizer/saturation_engine.h"
+#include "optimizer/saturation_replay.h"
 #include "support/internal_error.h"
 
 namespace zembric {
@@ -141,6 +145,76 @@ TEST(SaturationEngine, LargeGraphsStillMergeAllCommutedPairs) {
   for (TermIndex k = 0; k + 1 < kPairs; ++k) {
     EXPECT_EQ(output.roots[k], kPairs + k);
     EXPECT_EQ(output.term(kPairs + k).children, (std::vector<TermIndex>{k, k + 1}));
+  }
+}
+
+// A random graph rich in what the rules match: commuted duplicates, identities (chained, and
+// under users that become congruent), near misses of the rules' arity, and repeated terms. Past a
+// few thousand terms the rules' match counts, which the seed spreads over a range, straddle the
+// scheduler's allowances, before and after a commutation doubles its own.
+TermGraph random_graph(std::size_t size, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto below = [&](std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng);
+  };
+  const std::size_t commuting = 10 + below(40);
+  const std::size_t identities = 2 + below(14);
+  const std::vector<std::string> commutative = {"op|add", "op|mul", "op|maximum"};
+  const std::vector<std::string> identity = {identity_key(kIdentityRules[0]),
+                                             identity_key(kIdentityRules[3])};
+  std::vector<Term> terms;
+  auto recent = [&]() -> TermIndex {
+    return static_cast<TermIndex>(terms.size() - 1 -
+                                  below(std::min<std::size_t>(terms.size(), 24)));
+  };
+  while (terms.size() < size) {
+    const std::size_t pick = terms.size() < 4 ? 0 : below(100);
+    if (pick < 8) {
+      terms.push_back(src(std::to_string(below(size))));
+    } else if (pick < 8 + commuting) {
+      const TermIndex a = recent();
+      const TermIndex b = recent();
+      const std::string& key = commutative[below(commutative.size())];
+      terms.push_back(op(key, {a, b}));
+      if (below(3) == 0) terms.push_back(op(key, {b, a}));
+    } else if (pick < 8 + commuting + identities) {
+      terms.push_back(op(identity[below(identity.size())], {recent()}));
+    } else if (pick < 70) {
+      terms.push_back(op(commutative[below(commutative.size())], {recent()}));  // arity 1
+    } else if (pick < 72) {
+      terms.push_back(terms[recent()]);  // a repeat
+    } else if (pick < 86) {
+      terms.push_back(op("op|neg", {recent()}));
+    } else {
+      terms.push_back(op("op|sub", {recent(), recent()}));
+    }
+  }
+  terms.resize(size);
+  std::vector<TermIndex> roots;
+  for (std::size_t k = 0; k < 1 + size / 50; ++k)
+    roots.push_back(static_cast<TermIndex>(below(size)));
+  return TermGraph(terms, roots);
+}
+
+// The replay stands in for the e-graph only where it gives the same output: checked on graphs
+// from a few terms to past the scheduler's match limit (bans, fast-forwards) and at iteration
+// limits that cut the schedule short.
+TEST(SaturationEngine, ReplayGivesTheSaturatedEgraphsOutput) {
+  for (const std::size_t size : {30, 400, 6000, 30000}) {
+    for (std::uint64_t seed = 1; seed <= (size > 10000 ? 6u : 10u); ++seed) {
+      const TermGraph input = random_graph(size, seed * 7919 + size);
+      for (std::size_t iter_limit = 1; iter_limit <= 12; iter_limit += iter_limit < 7 ? 1 : 5) {
+        const SaturationEngine engine(iter_limit);
+        ASSERT_TRUE(replay_saturation(input, engine.replayed_rules(), iter_limit, 4 * size + 1024))
+            << "the replay declines " << size << " terms, seed " << seed;
+        std::vector<TermIndex> replayed;
+        std::vector<TermIndex> saturated;
+        const TermGraph fast = engine.run(input, &replayed);
+        const TermGraph slow = engine.run_saturating(input, &saturated);
+        ASSERT_EQ(fast, slow) << size << " terms, seed " << seed << ", limit " << iter_limit;
+        ASSERT_EQ(replayed, saturated) << size << " terms, seed " << seed;
+      }
+    }
   }
 }
 

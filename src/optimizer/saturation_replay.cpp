@@ -1,0 +1,255 @@
+// Saturation replay. The state after each iteration is the set of rules applied so far; its
+// classes come from one ascending hash-consing pass (closure), its match counts from one pass over
+// each rule's terms. Iterations that accept no rule with a changing match leave the state as it
+// is, so a run of n terms costs one closure per rule that changes something, a handful in all.
+// Why the e-graph agrees, iteration by iteration:
+// - Applying a commutation adds the mirror of every canonical node of its operator; merges only
+//   ever rename both alike, so from then on every such node has its mirror in its class and the
+//   rule changes nothing again. An identity merges every node of its key with its operand at once.
+//   Neither creates a node that a later merge could leave without its counterpart, so the classes
+//   after an iteration are those of the rules applied so far, whatever the order of application.
+// - A rule's count is the number of distinct canonical nodes of its key and arity: ordered pairs
+//   of operand classes for a commutation (both orders of each pair once it has been applied), and
+//   operand classes for an identity.
+// - The node limit: the e-graph's total size never exceeds the nodes it was given plus the mirrors
+//   (one per commutative term at most) plus one per re-keying of a node, and a node is re-keyed
+//   only after one of its operand classes lost a merge. A class loses to one with at least as many
+//   uses, so in one iteration a use sees at most log2 of its class's uses such losses, and at most
+//   one per merge that formed its class in that iteration. The sum of that bound over the uses and
+//   iterations is checked against the limit; beyond it the replay declines and the e-graph runs.
+#include "optimizer/saturation_replay.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "egraph/backoff_rule_scheduler.h"
+#include "support/flat_id_index.h"
+#include "support/no_index.h"
+#include "support/seeded_hash.h"
+
+namespace zembric {
+namespace {
+
+using Kind = ReplayedRule::Kind;
+
+// A rule bound to this graph: its key id and the terms its searcher can match.
+struct BoundRule {
+  egraph::Symbol name;
+  Kind kind;
+  std::vector<TermIndex> terms;
+  bool applied = false;
+  std::optional<std::size_t> count;  // at the current classes; cleared when they change
+};
+
+class Replay {
+ public:
+  Replay(const TermGraph& graph, std::span<const ReplayedRule> rules)
+      : graph_(graph), seed_(fresh_hash_seed()) {
+    const KeyTable& keys = graph.key_table();
+    commute_of_key_.assign(keys.size(), kNoIndex);
+    identity_of_key_.assign(keys.size(), kNoIndex);
+    for (const ReplayedRule& rule : rules) {
+      // A rule whose key no term has could match nothing; the engine leaves it out as well.
+      const KeyId key = keys.find(rule.key);
+      if (key == kNoIndex) continue;
+      auto& of_key = rule.kind == Kind::Commute ? commute_of_key_ : identity_of_key_;
+      // Two rules over one key would both match its nodes; not a table the engine has.
+      supported_ = supported_ && of_key[key] == kNoIndex;
+      of_key[key] = static_cast<std::uint32_t>(rules_.size());
+      rules_.push_back({rule.name, rule.kind, {}, false, std::nullopt});
+    }
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+      const auto t = static_cast<TermIndex>(i);
+      const std::uint32_t rule = rule_of(t);
+      if (rule != kNoIndex) rules_[rule].terms.push_back(t);
+    }
+    close();
+  }
+
+  // Runs the schedule; false when it cannot vouch for the runner's result.
+  bool run(std::size_t iter_limit, std::size_t node_limit) {
+    if (!supported_) return false;
+    egraph::BackoffRuleScheduler scheduler;
+    for (std::size_t iteration = 0; iteration < iter_limit; ++iteration) {
+      bool changed = false;
+      bool newly_applied = false;
+      for (BoundRule& rule : rules_) {
+        if (!scheduler.allowance(iteration, rule.name)) continue;
+        if (!rule.count) rule.count = count(rule);
+        if (!scheduler.record_search(iteration, rule.name, *rule.count)) continue;
+        if (rule.applied) continue;
+        changed = changed || changes(rule);
+        rule.applied = newly_applied = true;
+      }
+      if (newly_applied) {
+        // Applying a commutation doubles its count even where no class changes.
+        for (BoundRule& rule : rules_)
+          rule.count.reset();
+      }
+      if (changed) {
+        std::vector<TermIndex> before = rep_;
+        close();
+        rekey_bound_ += rekeys_since(before);
+      }
+      if (!changed && scheduler.can_stop(iteration)) break;
+    }
+    return graph_.size() + mirrors() + rekey_bound_ <= node_limit;
+  }
+
+  std::vector<TermIndex> take_classes() { return std::move(rep_); }
+
+ private:
+  std::uint32_t rule_of(TermIndex t) const {
+    const std::size_t arity = graph_.children(t).size();
+    if (arity == 2) return commute_of_key_[graph_.key_id(t)];
+    if (arity == 1) return identity_of_key_[graph_.key_id(t)];
+    return kNoIndex;
+  }
+  bool applied(TermIndex t, Kind kind) const {
+    const std::uint32_t rule = rule_of(t);
+    return rule != kNoIndex && rules_[rule].kind == kind && rules_[rule].applied;
+  }
+
+  // rep_[t]: the earliest term of t's class under the rules applied so far.
+  void close() {
+    const std::size_t n = graph_.size();
+    rep_.assign(n, 0);
+    FlatIdIndex index;
+    index.reserve(n);
+    std::vector<TermIndex> canon;
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto t = static_cast<TermIndex>(i);
+      const auto children = graph_.children(t);
+      if (applied(t, Kind::Identity)) {
+        rep_[i] = rep_[children[0]];
+        continue;
+      }
+      canon.clear();
+      for (const TermIndex child : children)
+        canon.push_back(rep_[child]);
+      const bool commutes = applied(t, Kind::Commute);
+      const KeyId key = graph_.key_id(t);
+      SeededHasher h(seed_);
+      h.add_u64(key);
+      h.add_u64(canon.size());
+      if (commutes) {
+        h.add_u64(std::min(canon[0], canon[1]));
+        h.add_u64(std::max(canon[0], canon[1]));
+      } else {
+        for (const TermIndex c : canon)
+          h.add_u64(c);
+      }
+      const std::uint32_t found = index.find_or_insert(h.finish(), t, [&](std::uint32_t other) {
+        const auto held = graph_.children(other);
+        if (graph_.key_id(other) != key || held.size() != canon.size()) return false;
+        bool same = true;
+        for (std::size_t k = 0; k < held.size() && same; ++k)
+          same = rep_[held[k]] == canon[k];
+        return same || (commutes && rep_[held[0]] == canon[1] && rep_[held[1]] == canon[0]);
+      });
+      rep_[i] = found == kNoIndex ? t : found;
+    }
+  }
+
+  // The distinct canonical nodes the rule's searcher matches at the current classes.
+  std::size_t count(const BoundRule& rule) {
+    FlatIdIndex seen;
+    seen.reserve(rule.terms.size());
+    std::size_t total = 0;
+    const bool both_orders = rule.kind == Kind::Commute && rule.applied;
+    for (std::size_t k = 0; k < rule.terms.size(); ++k) {
+      const auto children = graph_.children(rule.terms[k]);
+      TermIndex a = rep_[children[0]];
+      TermIndex b = rule.kind == Kind::Commute ? rep_[children[1]] : a;
+      if (both_orders && b < a) std::swap(a, b);
+      const std::uint64_t pair = (std::uint64_t{a} << 32) | b;
+      const std::uint32_t held = seen.find_or_insert(
+          mix_pair(pair), static_cast<std::uint32_t>(k),
+          [&](std::uint32_t other) { return pair_of(rule, other, both_orders) == pair; });
+      if (held == kNoIndex) total += both_orders && a != b ? 2 : 1;
+    }
+    return total;
+  }
+  std::uint64_t pair_of(const BoundRule& rule, std::uint32_t k, bool both_orders) const {
+    const auto children = graph_.children(rule.terms[k]);
+    TermIndex a = rep_[children[0]];
+    TermIndex b = rule.kind == Kind::Commute ? rep_[children[1]] : a;
+    if (both_orders && b < a) std::swap(a, b);
+    return (std::uint64_t{a} << 32) | b;
+  }
+  std::uint64_t mix_pair(std::uint64_t pair) const {
+    SeededHasher h(seed_);
+    h.add_u64(pair);
+    return h.finish();
+  }
+
+  // Whether applying the rule, not applied yet, merges anything: a commutation whose operand
+  // classes differ somewhere (its mirror is new), an identity node outside its operand's class.
+  bool changes(const BoundRule& rule) const {
+    return std::ranges::any_of(rule.terms, [&](TermIndex t) {
+      const auto children = graph_.children(t);
+      return rule.kind == Kind::Commute ? rep_[children[0]] != rep_[children[1]]
+                                        : rep_[t] != rep_[children[0]];
+    });
+  }
+
+  // The commutative terms whose rule has been applied: each may have added its mirror.
+  std::uint64_t mirrors() const {
+    std::uint64_t count = 0;
+    for (const BoundRule& rule : rules_) {
+      if (rule.kind == Kind::Commute && rule.applied) count += rule.terms.size();
+    }
+    return count;
+  }
+
+  // An upper bound on the re-keyings of the iteration that turned the classes `before` into the
+  // current ones (see the file comment): every use of a class that merged, times the losses it
+  // can see, at most one per merge of its class in this iteration and log2 of the class's uses.
+  // Mirror nodes count as uses too, and their own merges cost none: a fresh mirror has no users.
+  std::uint64_t rekeys_since(const std::vector<TermIndex>& before) const {
+    const std::size_t n = graph_.size();
+    std::vector<std::uint64_t> merged(n, 0);  // classes of `before` in each current class
+    for (std::size_t b = 0; b < n; ++b) {
+      if (before[b] == b) ++merged[rep_[b]];
+    }
+    std::vector<std::uint64_t> uses(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto t = static_cast<TermIndex>(i);
+      const std::uint64_t weight = applied(t, Kind::Commute) ? 2 : 1;
+      for (const TermIndex child : graph_.children(t))
+        uses[rep_[child]] += weight;
+    }
+    std::uint64_t rekeys = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (merged[k] < 2 || uses[k] == 0) continue;
+      const auto losses = static_cast<std::uint64_t>(std::bit_width(uses[k]) - 1);
+      rekeys += uses[k] * std::min(losses, merged[k] - 1);
+    }
+    return rekeys;
+  }
+
+  const TermGraph& graph_;
+  std::uint64_t seed_;
+  std::vector<BoundRule> rules_;
+  std::vector<std::uint32_t> commute_of_key_;
+  std::vector<std::uint32_t> identity_of_key_;
+  std::vector<TermIndex> rep_;
+  std::uint64_t rekey_bound_ = 0;
+  bool supported_ = true;
+};
+
+}  // namespace
+
+std::optional<std::vector<TermIndex>> replay_saturation(const TermGraph& input,
+                                                        std::span<const ReplayedRule> rules,
+                                                        std::size_t iter_limit,
+                                                        std::size_t node_limit) {
+  if (input.size() > FlatIdIndex::kMaxEntries) return std::nullopt;
+  Replay replay(input, rules);
+  if (!replay.run(iter_limit, node_limit)) return std::nullopt;
+  return replay.take_classes();
+}
+
+}  // namespace zembric
