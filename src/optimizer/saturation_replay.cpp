@@ -65,6 +65,7 @@ class Replay {
       const std::uint32_t rule = rule_of(t);
       if (rule != kNoIndex) rules_[rule].terms.push_back(t);
     }
+    index_.reserve(graph.size());
     close();
   }
 
@@ -116,8 +117,7 @@ class Replay {
   void close() {
     const std::size_t n = graph_.size();
     rep_.assign(n, 0);
-    FlatIdIndex index;
-    index.reserve(n);
+    index_.clear();
     std::vector<TermIndex> canon;
     for (std::size_t i = 0; i < n; ++i) {
       const auto t = static_cast<TermIndex>(i);
@@ -141,7 +141,7 @@ class Replay {
         for (const TermIndex c : canon)
           h.add_u64(c);
       }
-      const std::uint32_t found = index.find_or_insert(h.finish(), t, [&](std::uint32_t other) {
+      const std::uint32_t found = index_.find_or_insert(h.finish(), t, [&](std::uint32_t other) {
         const auto held = graph_.children(other);
         if (graph_.key_id(other) != key || held.size() != canon.size()) return false;
         bool same = true;
@@ -210,22 +210,27 @@ class Replay {
   // Mirror nodes count as uses too, and their own merges cost none: a fresh mirror has no users.
   std::uint64_t rekeys_since(const std::vector<TermIndex>& before) const {
     const std::size_t n = graph_.size();
-    std::vector<std::uint64_t> merged(n, 0);  // classes of `before` in each current class
+    std::vector<std::uint32_t> merged(n, 0);  // classes of `before` in each current class
+    bool any = false;
     for (std::size_t b = 0; b < n; ++b) {
-      if (before[b] == b) ++merged[rep_[b]];
+      if (before[b] != b) continue;
+      any = ++merged[rep_[b]] >= 2 || any;
     }
+    if (!any) return 0;
     std::vector<std::uint64_t> uses(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
       const auto t = static_cast<TermIndex>(i);
       const std::uint64_t weight = applied(t, Kind::Commute) ? 2 : 1;
-      for (const TermIndex child : graph_.children(t))
-        uses[rep_[child]] += weight;
+      for (const TermIndex child : graph_.children(t)) {
+        const TermIndex eclass = rep_[child];
+        if (merged[eclass] >= 2) uses[eclass] += weight;
+      }
     }
     std::uint64_t rekeys = 0;
     for (std::size_t k = 0; k < n; ++k) {
       if (merged[k] < 2 || uses[k] == 0) continue;
       const auto losses = static_cast<std::uint64_t>(std::bit_width(uses[k]) - 1);
-      rekeys += uses[k] * std::min(losses, merged[k] - 1);
+      rekeys += uses[k] * std::min<std::uint64_t>(losses, merged[k] - 1);
     }
     return rekeys;
   }
@@ -236,6 +241,7 @@ class Replay {
   std::vector<std::uint32_t> commute_of_key_;
   std::vector<std::uint32_t> identity_of_key_;
   std::vector<TermIndex> rep_;
+  FlatIdIndex index_;  // close()'s hash-consing, kept between calls
   std::uint64_t rekey_bound_ = 0;
   bool supported_ = true;
 };

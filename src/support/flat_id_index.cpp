@@ -1,5 +1,7 @@
 #include "support/flat_id_index.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -76,6 +78,12 @@ void FlatIdIndex::reserve(std::size_t entries) {
   while (capacity / 4 * 3 < entries)
     capacity *= 2;
   if (capacity > capacity_) grow_to(capacity);
+}
+
+void FlatIdIndex::clear() noexcept {
+  if (size_ == 0) return;
+  std::memset(static_cast<void*>(slots_), 0, capacity_ * sizeof(Slot));
+  size_ = 0;
 }
 
 void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {

@@ -76,6 +76,8 @@ class FlatIdIndex {
   void insert(std::uint64_t hash, std::uint32_t id);
 
   void reserve(std::size_t entries);
+  // Removes every entry and keeps the slots, for a table filled again and again.
+  void clear() noexcept;
 
   // Removes the entry of `id` stored under `hash`, if present, shifting the rest of its probe run
   // back over the gap, so that no tombstone is left; true when it was present. Allocates nothing:
