@@ -1,12 +1,14 @@
-// End-to-end cost of reduce_graph on an element-wise model graph.
+// End-to-end cost of reduce_graph on an element-wise model graph, or of reducing a store read
+// from a blob (as GraphStore.reduce() does).
 //
-// The graph mixes sources, externals, chains of unary and binary operators, commuted duplicates
-// of add/mul/maximum (~10%), identity operators (~5%), reductions and dead nodes. Every
-// measurement runs in a forked child so that its peak memory is its own: the child builds the
-// graph, resets the peak-RSS mark (/proc/self/clear_refs), reduces, and reports the time per
-// input node and the peak resident growth per input node. Each size is reduced with a
-// pass-through engine (the pipeline alone) and with the standard engine, whose own time is
-// reported too, with the road it took (replay or e-graph).
+// The generated graph mixes sources, externals, chains of unary and binary operators, commuted
+// duplicates of add/mul/maximum (~10%), identity operators (~5%), reductions and dead nodes. Every
+// measurement runs in a forked child so that its peak memory is its own: the child makes the
+// graph, resets the peak-RSS mark (/proc/self/clear_refs), reduces, and reports the time per input
+// node and the peak resident growth per input node. Each graph is reduced with a pass-through
+// engine (the pipeline alone) and with the standard engine, whose own time is reported too, with
+// the road it took (replay or e-graph); asking for the road replays once more, outside the
+// engine's time but inside the reduction's.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +16,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +27,9 @@
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
 #include "optimizer/saturation_replay.h"
+#include "store/blob_reader.h"
+#include "store/reduced_store.h"
+#include "store/store_core.h"
 
 namespace {
 
@@ -55,6 +63,8 @@ InputList one_input(NodeId id) {
 struct Model {
   std::vector<Node> nodes;
   std::vector<NodeId> roots;
+  // A graph read from a blob is reduced in its store, as GraphStore.reduce() does.
+  std::unique_ptr<StoreCore> store;
 };
 
 Model make_model(std::size_t n, std::uint64_t seed) {
@@ -148,8 +158,22 @@ class TimedEngine final : public RewriteEngine {
   mutable std::size_t terms = 0;
 };
 
-void measure(std::size_t n, bool saturate) {
-  const Model model = make_model(n, 0xbe7c4 + n);
+// A graph read from a blob whose outputs are its roots: the Python workloads, serialized.
+Model read_model(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  auto store = read_blob(bytes);
+  if (!store) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), store.error().message.c_str());
+    std::exit(2);
+  }
+  Model model;
+  model.store = std::move(store).value();
+  return model;
+}
+
+void measure(Model model, bool saturate) {
+  const std::size_t n = model.store ? model.store->node_count() : model.nodes.size();
   const TimedEngine saturation;
   const PassThroughEngine pass_through;
   const RewriteEngine& engine = saturate ? static_cast<const RewriteEngine&>(saturation)
@@ -157,10 +181,12 @@ void measure(std::size_t n, bool saturate) {
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   const long rss_before = status_kib("VmRSS");
   const auto start = Clock::now();
-  const ReducedGraph reduced = reduce_graph(model.nodes, model.roots, engine, false);
+  const ReductionReport report = model.store
+                                     ? reduce_with_marks(*model.store, engine, false).report
+                                     : reduce_graph(model.nodes, model.roots, engine, false).report;
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const long peak = status_kib("VmHWM");
-  const ReductionReport& r = reduced.report;
+  const ReductionReport& r = report;
   std::printf(
       "n=%-8zu %-10s %8.0f ns/node  %.3f s  peak +%.0f B/node  reachable %llu canonical %llu "
       "stages %llu boundary %llu\n",
@@ -182,18 +208,19 @@ void measure(std::size_t n, bool saturate) {
 
 }  // namespace
 
+// reduce_graph_bench [SIZE... | --blob PATH...]: model graphs of the given sizes (default 10^4,
+// 10^5, 10^6), or graphs read from blobs, each reduced in a child of its own.
 int main(int argc, char** argv) {
-  std::vector<std::size_t> sizes = {10'000, 100'000, 1'000'000};
-  if (argc > 1) {
-    sizes.clear();
-    for (int k = 1; k < argc; ++k)
-      sizes.push_back(std::stoul(argv[k]));
-  }
-  for (const std::size_t n : sizes) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const bool blobs = !args.empty() && args[0] == "--blob";
+  if (blobs) args.erase(args.begin());
+  if (args.empty() && !blobs) args = {"10000", "100000", "1000000"};
+  for (const std::string& arg : args) {
     for (const bool saturate : {false, true}) {
       const pid_t child = fork();
       if (child == 0) {
-        measure(n, saturate);
+        const std::size_t n = blobs ? 0 : std::stoul(arg);
+        measure(blobs ? read_model(arg) : make_model(n, 0xbe7c4 + n), saturate);
         _exit(0);
       }
       int status = 0;

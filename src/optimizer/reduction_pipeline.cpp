@@ -103,6 +103,8 @@ Expected<StartedReduction, BadNodeId> start_in_store(StoreCore& store,
     StartedReduction started;
     started.input =
         start_reduction(nodes, chosen, started.prototypes, started.report, started.compact);
+    // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
+    started.input.mark_distinct();
     started.prototypes.copy_from(nodes);
     return started;
   });

@@ -23,6 +23,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 
 #include "egraph/backoff_rule_scheduler.h"
 #include "support/flat_id_index.h"
@@ -66,7 +67,13 @@ class Replay {
       if (rule != kNoIndex) rules_[rule].terms.push_back(t);
     }
     index_.reserve(graph.size());
-    close();
+    if (graph.distinct()) {
+      // Before any rule, each class is a term of its own.
+      rep_.resize(graph.size());
+      std::iota(rep_.begin(), rep_.end(), TermIndex{0});
+    } else {
+      close();
+    }
   }
 
   // Runs the schedule; false when it cannot vouch for the runner's result.

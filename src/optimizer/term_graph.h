@@ -64,11 +64,17 @@ class TermGraph {
   void begin_term(KeyId key, bool is_boundary) {
     key_.push_back(key);
     boundary_.push_back(is_boundary ? 1 : 0);
+    distinct_ = false;
   }
   void add_child(TermIndex child) { children_.push_back(child); }
   void end_term() { child_begin_.push_back(children_.size()); }
 
   std::vector<TermIndex> roots;  // repeats allowed
+
+  // Whether no two terms are known to share their key and children, as the producer of the graph
+  // vouches; any term added afterwards clears it. False says nothing.
+  bool distinct() const noexcept { return distinct_; }
+  void mark_distinct() noexcept { distinct_ = true; }
 
   Term term(TermIndex index) const;
   std::vector<Term> terms() const;
@@ -82,6 +88,7 @@ class TermGraph {
   std::vector<std::uint8_t> boundary_;
   std::vector<std::size_t> child_begin_;  // size() + 1 offsets into children_
   std::vector<TermIndex> children_;
+  bool distinct_ = false;
 };
 
 }  // namespace zembric
