@@ -5,6 +5,7 @@
 #include "optimizer/dead_code_elimination.h"
 
 #include <array>
+#include <bitset>
 #include <string>
 
 #include "optimizer/optimizer_key.h"
@@ -54,8 +55,9 @@ class KeyCache {
   // The cached key of `node`, or kNoIndex; after a miss, remember() records the key for it.
   KeyId find(const Node& node) {
     hash_ = hash_of(node);
+    if (!filled_[hash_ % kSize]) return kNoIndex;
     const Entry& entry = entries_[hash_ % kSize];
-    if (entry.node == nullptr || entry.hash != hash_) return kNoIndex;
+    if (entry.hash != hash_) return kNoIndex;
     const Node& held = *entry.node;
     if (held.kind() != node.kind() || held.name() != node.name() ||
         held.params() != node.params() ||
@@ -65,14 +67,17 @@ class KeyCache {
     return entry.key;
   }
   // Records `key` for `node`, the node last passed to find(); `node` must outlive the cache.
-  void remember(const Node& node, KeyId key) { entries_[hash_ % kSize] = {&node, hash_, key}; }
+  void remember(const Node& node, KeyId key) {
+    entries_[hash_ % kSize] = {&node, hash_, key};
+    filled_[hash_ % kSize] = true;
+  }
 
  private:
   static constexpr std::size_t kSize = 256;
   struct Entry {
-    const Node* node = nullptr;
-    std::uint64_t hash = 0;
-    KeyId key = 0;
+    const Node* node;
+    std::uint64_t hash;
+    KeyId key;
   };
 
   static std::uint64_t hash_of(const Node& node) {
@@ -84,7 +89,10 @@ class KeyCache {
     return h.finish();
   }
 
-  std::array<Entry, kSize> entries_{};
+  // Only the entries a small graph uses are ever touched: the slots are left uninitialised, and
+  // a bit says which ones hold an entry.
+  std::bitset<kSize> filled_;
+  std::array<Entry, kSize> entries_;
   std::uint64_t hash_ = 0;
 };
 
