@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <limits>
 #include <numeric>
 
 #include "egraph/backoff_rule_scheduler.h"
@@ -35,7 +34,8 @@ namespace {
 
 using Kind = ReplayedRule::Kind;
 
-// A rule bound to this graph: its key id and the terms its searcher can match.
+// A rule bound to this graph: the terms its searcher can match, whether it has been applied, and
+// its match count.
 struct BoundRule {
   egraph::Symbol name;
   Kind kind;
