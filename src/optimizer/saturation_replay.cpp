@@ -167,19 +167,18 @@ class Replay {
     std::size_t total = 0;
     const bool both_orders = rule.kind == Kind::Commute && rule.applied;
     for (std::size_t k = 0; k < rule.terms.size(); ++k) {
-      const auto children = graph_.children(rule.terms[k]);
-      TermIndex a = rep_[children[0]];
-      TermIndex b = rule.kind == Kind::Commute ? rep_[children[1]] : a;
-      if (both_orders && b < a) std::swap(a, b);
-      const std::uint64_t pair = (std::uint64_t{a} << 32) | b;
+      const std::uint64_t pair = pair_of(rule, k, both_orders);
       const std::uint32_t held = seen.find_or_insert(
           mix_pair(pair), static_cast<std::uint32_t>(k),
           [&](std::uint32_t other) { return pair_of(rule, other, both_orders) == pair; });
-      if (held == kNoIndex) total += both_orders && a != b ? 2 : 1;
+      // An unordered pair of two classes stands for both its orders.
+      if (held == kNoIndex) total += both_orders && (pair >> 32) != (pair & 0xffffffffU) ? 2 : 1;
     }
     return total;
   }
-  std::uint64_t pair_of(const BoundRule& rule, std::uint32_t k, bool both_orders) const {
+  // The operand classes of the rule's k-th term as one word (an identity's operand twice), in
+  // ascending order when `both_orders`.
+  std::uint64_t pair_of(const BoundRule& rule, std::size_t k, bool both_orders) const {
     const auto children = graph_.children(rule.terms[k]);
     TermIndex a = rep_[children[0]];
     TermIndex b = rule.kind == Kind::Commute ? rep_[children[1]] : a;

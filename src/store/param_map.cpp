@@ -31,11 +31,6 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
 
 namespace {
 
-// Entries start at the first multiple of their alignment past the header.
-template <class Header>
-constexpr std::size_t kEntryOffset = (sizeof(Header) + alignof(ParamEntry) - 1) /
-                                     alignof(ParamEntry) * alignof(ParamEntry);
-
 // Stable, by unsigned key bytes (std::string_view's order). Most maps hold a handful of entries,
 // often already in order: insertion sort then moves nothing and needs no buffer.
 void sort_entries(ParamEntry* first, ParamEntry* last) {
@@ -61,13 +56,13 @@ void sort_entries(ParamEntry* first, ParamEntry* last) {
 }  // namespace
 
 ParamMap::Block* ParamMap::new_block(std::size_t capacity) {
-  void* memory = ::operator new(kEntryOffset<Block> + capacity * sizeof(ParamEntry));
+  void* memory = ::operator new(kEntryOffset + capacity * sizeof(ParamEntry));
   return new (memory) Block{0, 1};
 }
 
 ParamEntry* ParamMap::Block::data() noexcept {
   return std::launder(
-      reinterpret_cast<ParamEntry*>(reinterpret_cast<unsigned char*>(this) + kEntryOffset<Block>));
+      reinterpret_cast<ParamEntry*>(reinterpret_cast<unsigned char*>(this) + kEntryOffset));
 }
 
 ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries) {

@@ -111,6 +111,9 @@ class ParamMap {
     std::atomic<std::size_t> refs;
     ParamEntry* data() noexcept;
   };
+  // Entries start at the first multiple of their alignment past the header.
+  static constexpr std::size_t kEntryOffset =
+      (sizeof(Block) + alignof(ParamEntry) - 1) / alignof(ParamEntry) * alignof(ParamEntry);
   // A block holding `entries`, moved in.
   static Block* create(std::span<ParamEntry> entries);
   static Block* new_block(std::size_t capacity);
