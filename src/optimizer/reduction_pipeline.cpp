@@ -1,12 +1,14 @@
 // The reduction pipeline, as the road every reduction takes: reach and compact the nodes the roots
 // need (dead_code_elimination), merge terms the rules prove equal (the rewrite engine), hash-cons
-// the result (hash_consing), fuse operators into Stages and emit the reduced list (stage_fusion),
-// then build the new store from it. The term graphs are flat arrays that share one key table, so
-// no step allocates per node. Apart from the engine, every step is linear in the graph. Node and
-// term counts are limited to 2^32 - 2, the largest store.
+// the result unless the engine vouches it holds no two equal terms (hash_consing), fuse operators
+// into Stages and emit the reduced list (stage_fusion), then build the new store from it. The term
+// graphs are flat arrays that share one key table, so no step allocates per node. Apart from the
+// engine, every step is linear in the graph. Node and term counts are limited to 2^32 - 2, the
+// largest store.
 #include "optimizer/reduction_pipeline.h"
 
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,8 +45,16 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
   // Each intermediate graph is released as soon as the next one exists, to keep the peak low.
   const TermGraph shared = [&] {
     const std::shared_ptr<KeyTable> keys = input.keys();
-    const TermGraph engine_output = engine.run(input, with_map ? &placement : nullptr);
+    TermGraph engine_output = engine.run(input, with_map ? &placement : nullptr);
     input = TermGraph(keys);
+    if (engine_output.distinct() && engine_output.keys() == keys) {
+      // Nothing to share: hash-consing would copy the graph term for term.
+      if (with_map) {
+        representative.resize(engine_output.size());
+        std::iota(representative.begin(), representative.end(), TermIndex{0});
+      }
+      return engine_output;
+    }
     return hash_cons(engine_output, keys, representative);
   }();
   report.canonical_nodes = shared.size();

@@ -15,7 +15,9 @@ class RewriteEngine {
   // each child earlier than its user, with exactly one root per input root in the same order.
   // Sharing the input's key table (keys()) saves translating the keys back by text. When
   // `placement` is given, it is filled with one entry per input term: the output term that stands
-  // for it (itself, or the term it was proved equal to).
+  // for it (itself, or the term it was proved equal to). An output marked distinct
+  // (mark_distinct) is taken to hold no two terms with equal keys and children, and is not
+  // hash-consed again.
   virtual TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const = 0;
 };
 

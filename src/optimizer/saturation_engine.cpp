@@ -159,7 +159,11 @@ std::size_t SaturationEngine::check_terms(const TermGraph& input) {
 TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {
   const std::size_t node_limit = check_terms(input);
   if (auto classes = replay_saturation(input, replayed_, iter_limit_, node_limit)) {
-    return read_back(input, std::move(*classes), placement);
+    // The replay's classes are closed under congruence, so no two classes' earliest terms share
+    // their key and child classes: the graph read back holds no two equal terms.
+    TermGraph output = read_back(input, std::move(*classes), placement);
+    output.mark_distinct();
+    return output;
   }
   return read_back(input, saturate(input), placement);
 }

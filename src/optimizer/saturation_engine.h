@@ -27,7 +27,8 @@ class SaturationEngine final : public RewriteEngine {
   static const SaturationEngine& standard();
 
   // Replays the runner's schedule without an e-graph where the replay can vouch for the result
-  // (see saturation_replay.h), else saturates an e-graph; the output is the same either way.
+  // (see saturation_replay.h), else saturates an e-graph; the output is the same either way, and
+  // marked distinct when replayed.
   TermGraph run(const TermGraph& input, std::vector<TermIndex>* placement) const override;
   // Always saturates an e-graph: the reference the replay is held to.
   TermGraph run_saturating(const TermGraph& input, std::vector<TermIndex>* placement) const;

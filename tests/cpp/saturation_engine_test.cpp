@@ -221,6 +221,10 @@ TEST(SaturationEngine, ReplayGivesTheSaturatedEgraphsOutput) {
           const TermGraph slow = engine.run_saturating(*graph, &saturated);
           ASSERT_EQ(fast, slow) << size << " terms, seed " << seed << ", limit " << iter_limit;
           ASSERT_EQ(replayed, saturated) << size << " terms, seed " << seed;
+          // The replayed output vouches that it holds no two equal terms.
+          ASSERT_TRUE(fast.distinct());
+          std::vector<TermIndex> shared;
+          ASSERT_EQ(hash_cons(fast, fast.keys(), shared).size(), fast.size());
         }
       }
     }
