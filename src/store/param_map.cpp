@@ -57,7 +57,7 @@ void sort_entries(ParamEntry* first, ParamEntry* last) {
 
 ParamMap::Block* ParamMap::new_block(std::size_t capacity) {
   void* memory = ::operator new(kEntryOffset + capacity * sizeof(ParamEntry));
-  return new (memory) Block{0, 1};
+  return new (memory) Block{0, 1, 0};
 }
 
 ParamEntry* ParamMap::Block::data() noexcept {
@@ -78,7 +78,32 @@ ParamMap::Block* ParamMap::create(std::span<ParamEntry> entries) {
     destroy(block);
     throw;
   }
+  seal(block);
   return block;
+}
+
+void ParamMap::seal(Block* block) noexcept {
+  static const std::uint64_t seed = fresh_hash_seed();
+  SeededHasher h(seed);
+  for (const auto& [key, value] : std::span<const ParamEntry>(block->data(), block->size)) {
+    h.add_bytes(key);
+    h.add_u64(static_cast<std::uint64_t>(value.type()));
+    switch (value.type()) {
+      case ParamType::Int:
+        h.add_u64(static_cast<std::uint64_t>(value.as_int()));
+        break;
+      case ParamType::Float:
+        h.add_u64(float_identity_bits(value.as_float()));
+        break;
+      case ParamType::Bool:
+        h.add_u64(value.as_bool() ? 1 : 0);
+        break;
+      case ParamType::Str:
+        h.add_bytes(value.as_str());
+        break;
+    }
+  }
+  block->digest = h.finish();
 }
 
 void ParamMap::release(Block* block) noexcept {
@@ -94,6 +119,10 @@ void ParamMap::destroy(Block* block) noexcept {
 }
 
 bool operator==(const ParamMap& a, const ParamMap& b) noexcept {
+  if (a.block_ == b.block_) return true;
+  if (a.block_ == nullptr || b.block_ == nullptr || a.block_->digest != b.block_->digest) {
+    return false;
+  }
   const auto x = a.entries();
   const auto y = b.entries();
   return std::equal(x.begin(), x.end(), y.begin(), y.end());
@@ -123,30 +152,14 @@ ParamMap ParamMap::Builder::finish() && {
   // An empty map holds no block.
   if (block_ != nullptr && block_->size > 0) {
     sort_entries(block_->data(), block_->data() + block_->size);
+    seal(block_);
     map.block_ = std::exchange(block_, nullptr);
   }
   return map;
 }
 
 void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept {
-  for (const auto& [key, value] : params) {
-    h.add_bytes(key);
-    h.add_u64(static_cast<std::uint64_t>(value.type()));
-    switch (value.type()) {
-      case ParamType::Int:
-        h.add_u64(static_cast<std::uint64_t>(value.as_int()));
-        break;
-      case ParamType::Float:
-        h.add_u64(float_identity_bits(value.as_float()));
-        break;
-      case ParamType::Bool:
-        h.add_u64(value.as_bool() ? 1 : 0);
-        break;
-      case ParamType::Str:
-        h.add_bytes(value.as_str());
-        break;
-    }
-  }
+  if (params.block_ != nullptr) h.add_u64(params.block_->digest);
 }
 
 }  // namespace zembric

@@ -103,12 +103,16 @@ class ParamMap {
   const ParamEntry* end() const noexcept { return begin() + size(); }
 
   friend bool operator==(const ParamMap& a, const ParamMap& b) noexcept;
+  friend void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept;
 
  private:
-  // A header followed by `size` entries in the same allocation, shared by `refs` maps.
+  // A header followed by `size` entries in the same allocation, shared by `refs` maps. The digest
+  // of the entries, under one seed per process, is taken once the entries are final: hashing a
+  // node then costs one word for its params, and unequal digests tell unequal maps apart at once.
   struct Block {
     std::size_t size;
     std::atomic<std::size_t> refs;
+    std::uint64_t digest;
     ParamEntry* data() noexcept;
   };
   // Entries start at the first multiple of their alignment past the header.
@@ -120,11 +124,13 @@ class ParamMap {
   // Drops one share; the last one destroys the entries and frees the block.
   static void release(Block* block) noexcept;
   static void destroy(Block* block) noexcept;
+  static void seal(Block* block) noexcept;
 
   Block* block_ = nullptr;
 };
 
-// Feeds every entry (key, type, value; NaNs as one) to `h`, so that equal maps hash alike.
+// Feeds the map to `h` (its digest, which covers every key, type and value, NaNs as one), so that
+// equal maps hash alike.
 void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept;
 
 }  // namespace zembric
