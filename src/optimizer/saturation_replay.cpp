@@ -160,35 +160,35 @@ class Replay {
     }
   }
 
-  // The distinct canonical nodes the rule's searcher matches at the current classes.
+  // The distinct canonical nodes the rule's searcher matches at the current classes. For a
+  // commutation, those are the class leaders among its terms: close() hash-conses them by ordered
+  // operand classes until the rule is applied and by unordered ones after (a rule applied without
+  // changing anything has equal operand classes everywhere, where both agree), and once applied a
+  // node over two classes stands for both its orders. For an identity: its distinct operand
+  // classes, ticked off in a table kept between calls.
   std::size_t count(const BoundRule& rule) {
-    FlatIdIndex seen;
-    seen.reserve(rule.terms.size());
     std::size_t total = 0;
-    const bool both_orders = rule.kind == Kind::Commute && rule.applied;
-    for (std::size_t k = 0; k < rule.terms.size(); ++k) {
-      const std::uint64_t pair = pair_of(rule, k, both_orders);
-      const std::uint32_t held = seen.find_or_insert(
-          mix_pair(pair), static_cast<std::uint32_t>(k),
-          [&](std::uint32_t other) { return pair_of(rule, other, both_orders) == pair; });
-      // An unordered pair of two classes stands for both its orders.
-      if (held == kNoIndex) total += both_orders && (pair >> 32) != (pair & 0xffffffffU) ? 2 : 1;
+    if (rule.kind == Kind::Commute) {
+      for (const TermIndex t : rule.terms) {
+        if (rep_[t] != t) continue;
+        const auto children = graph_.children(t);
+        total += rule.applied && rep_[children[0]] != rep_[children[1]] ? 2 : 1;
+      }
+      return total;
+    }
+    if (tick_ == kNoIndex) {
+      ticked_.assign(graph_.size(), 0);
+      tick_ = 0;
+    }
+    ticked_.resize(graph_.size(), 0);
+    ++tick_;
+    for (const TermIndex t : rule.terms) {
+      const TermIndex operand = rep_[graph_.children(t)[0]];
+      if (ticked_[operand] == tick_) continue;
+      ticked_[operand] = tick_;
+      ++total;
     }
     return total;
-  }
-  // The operand classes of the rule's k-th term as one word (an identity's operand twice), in
-  // ascending order when `both_orders`.
-  std::uint64_t pair_of(const BoundRule& rule, std::size_t k, bool both_orders) const {
-    const auto children = graph_.children(rule.terms[k]);
-    TermIndex a = rep_[children[0]];
-    TermIndex b = rule.kind == Kind::Commute ? rep_[children[1]] : a;
-    if (both_orders && b < a) std::swap(a, b);
-    return (std::uint64_t{a} << 32) | b;
-  }
-  std::uint64_t mix_pair(std::uint64_t pair) const {
-    SeededHasher h(seed_);
-    h.add_u64(pair);
-    return h.finish();
   }
 
   // Whether applying the rule, not applied yet, merges anything: a commutation whose operand
@@ -247,7 +247,9 @@ class Replay {
   std::vector<std::uint32_t> commute_of_key_;
   std::vector<std::uint32_t> identity_of_key_;
   std::vector<TermIndex> rep_;
-  FlatIdIndex index_;  // close()'s hash-consing, kept between calls
+  FlatIdIndex index_;                  // close()'s hash-consing, kept between calls
+  std::vector<std::uint32_t> ticked_;  // count()'s operand classes: the tick that last saw each
+  std::uint32_t tick_ = 0;
   std::uint64_t rekey_bound_ = 0;
   bool supported_ = true;
 };
