@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "support/big_block.h"
+#include "support/cache_prefetch.h"
 #include "support/hash_mixing.h"
 
 namespace zembric::egraph {
@@ -59,8 +60,8 @@ class FlatHashMap {
   void prefetch(const K& key) const {
     if (ctrl_ == nullptr) return;
     const std::size_t i = hashed(key) & mask_;
-    __builtin_prefetch(&ctrl_[i], 1);
-    __builtin_prefetch(&slots_[i], 1);
+    cache_prefetch(&ctrl_[i]);
+    cache_prefetch(&slots_[i]);
   }
 
   // Inserts (key, value) unless the key is present; returns the stored value and whether it was

@@ -67,13 +67,10 @@ class Replay {
       if (rule != kNoIndex) rules_[rule].terms.push_back(t);
     }
     index_.reserve(graph.size());
-    if (graph.distinct()) {
-      // Before any rule, each class is a term of its own.
-      rep_.resize(graph.size());
-      std::iota(rep_.begin(), rep_.end(), TermIndex{0});
-    } else {
-      close();
-    }
+    // Before any rule, each class is a term of its own, unless two terms are equal.
+    rep_.resize(graph.size());
+    std::iota(rep_.begin(), rep_.end(), TermIndex{0});
+    if (!graph.distinct()) close();
   }
 
   // Runs the schedule; false when it cannot vouch for the runner's result.
@@ -120,35 +117,31 @@ class Replay {
     return rule != kNoIndex && rules_[rule].kind == kind && rules_[rule].applied;
   }
 
-  // rep_[t]: the earliest term of t's class under the rules applied so far.
+  // rep_[t]: the earliest term of t's class under the rules applied so far. Each term's slot in
+  // the table is prefetched a few terms ahead: its operands may still be in the window, so their
+  // classes from before the pass (still in rep_) stand in for the new ones, which mostly agree.
   void close() {
     const std::size_t n = graph_.size();
-    rep_.assign(n, 0);
     index_.clear();
     std::vector<TermIndex> canon;
+    std::vector<TermIndex> canon_ahead;
     for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        const auto ahead = static_cast<TermIndex>(i + kAhead);
+        if (!applied(ahead, Kind::Identity)) {
+          index_.prefetch(node_hash(ahead, applied(ahead, Kind::Commute), canon_ahead));
+        }
+      }
       const auto t = static_cast<TermIndex>(i);
       const auto children = graph_.children(t);
       if (applied(t, Kind::Identity)) {
         rep_[i] = rep_[children[0]];
         continue;
       }
-      canon.clear();
-      for (const TermIndex child : children)
-        canon.push_back(rep_[child]);
       const bool commutes = applied(t, Kind::Commute);
       const KeyId key = graph_.key_id(t);
-      SeededHasher h(seed_);
-      h.add_u64(key);
-      h.add_u64(canon.size());
-      if (commutes) {
-        h.add_u64(std::min(canon[0], canon[1]));
-        h.add_u64(std::max(canon[0], canon[1]));
-      } else {
-        for (const TermIndex c : canon)
-          h.add_u64(c);
-      }
-      const std::uint32_t found = index_.find_or_insert(h.finish(), t, [&](std::uint32_t other) {
+      const std::uint64_t hash = node_hash(t, commutes, canon);
+      const std::uint32_t found = index_.find_or_insert(hash, t, [&](std::uint32_t other) {
         const auto held = graph_.children(other);
         if (graph_.key_id(other) != key || held.size() != canon.size()) return false;
         bool same = true;
@@ -158,6 +151,26 @@ class Replay {
       });
       rep_[i] = found == kNoIndex ? t : found;
     }
+  }
+  // Far enough ahead to overlap the misses of a table beyond the caches.
+  static constexpr std::size_t kAhead = 8;
+  // The hash of t's node over its operands' classes in rep_, which `canon` receives; unordered
+  // operands for an applied commutation.
+  std::uint64_t node_hash(TermIndex t, bool commutes, std::vector<TermIndex>& canon) const {
+    canon.clear();
+    for (const TermIndex child : graph_.children(t))
+      canon.push_back(rep_[child]);
+    SeededHasher h(seed_);
+    h.add_u64(graph_.key_id(t));
+    h.add_u64(canon.size());
+    if (commutes) {
+      h.add_u64(std::min(canon[0], canon[1]));
+      h.add_u64(std::max(canon[0], canon[1]));
+    } else {
+      for (const TermIndex c : canon)
+        h.add_u64(c);
+    }
+    return h.finish();
   }
 
   // The distinct canonical nodes the rule's searcher matches at the current classes. For a

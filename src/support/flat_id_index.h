@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "support/big_block.h"
+#include "support/cache_prefetch.h"
 #include "support/hash_mixing.h"
 #include "support/no_index.h"
 
@@ -69,7 +70,7 @@ class FlatIdIndex {
 
   // A hint that a lookup of `hash` follows soon.
   void prefetch(std::uint64_t hash) const noexcept {
-    if (capacity_ != 0) __builtin_prefetch(&slots_[home(tag_of(hash))]);
+    if (capacity_ != 0) cache_prefetch(&slots_[home(tag_of(hash))]);
   }
 
   // Adds an id whose value is known to be absent. The caller keeps size() below kMaxEntries.
