@@ -1,9 +1,10 @@
-// Dead-code elimination. Reachability runs on an explicit stack, so chains of any depth need no
+// Dead-code elimination. Reachability is one descending sweep, so chains of any depth need no
 // recursion; then one ascending pass renumbers the reached nodes compactly (so the terms stay
 // topologically ordered) and interns each node's optimizer key to a small id, building each key
-// text once per distinct recent key through a small cache. Linear in the reached graph.
+// text once per distinct recent key through a small cache. Linear in the graph.
 #include "optimizer/dead_code_elimination.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <string>
@@ -17,19 +18,20 @@ namespace zembric {
 namespace {
 
 // Marks compact[i] (0) for every node the roots reach, leaving kNoIndex elsewhere; returns the
-// number of nodes reached and adds their input counts to `inputs`.
+// number of nodes reached and adds their input counts to `inputs`. Inputs precede their users, so
+// one descending sweep from the last root reaches them all, and it reads the reached nodes in
+// address order, where a search would jump across the whole list.
 std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> roots,
                            std::vector<std::uint32_t>& compact, std::size_t& inputs) {
+  std::size_t top = 0;
   for (const NodeId root : roots) {
     if (root >= nodes.size()) throw InternalError("root " + std::to_string(root) + " is no node");
+    compact[root] = 0;
+    top = std::max<std::size_t>(top, root + 1);
   }
   std::size_t reached = 0;
-  std::vector<NodeId> stack(roots.begin(), roots.end());
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (compact[id] != kNoIndex) continue;
-    compact[id] = 0;
+  for (std::size_t id = top; id-- > 0;) {
+    if (compact[id] == kNoIndex) continue;
     ++reached;
     const auto node_inputs = nodes[id].inputs();
     inputs += node_inputs.size();
@@ -38,7 +40,7 @@ std::size_t mark_reachable(std::span<const Node> nodes, std::span<const NodeId> 
         throw InternalError("node " + std::to_string(id) + " reads node " + std::to_string(input) +
                             ", which is not earlier");
       }
-      if (compact[input] == kNoIndex) stack.push_back(input);
+      compact[input] = 0;
     }
   }
   return reached;
