@@ -33,7 +33,7 @@ void append_external_key(std::string& out, const Node& node) {
 // Escaped member keys hold no "|" or ";", which therefore delimit members and tokens.
 void append_stage_key(std::string& out, const Node& node) {
   append_canonical_key(out, node);
-  for (const StageMember& member : node.members()) {
+  for (const StageMemberView member : node.members()) {
     out += '|';
     append_escaped_key_text(out, member.key);
     for (const MemberToken& token : member.tokens) {

@@ -25,7 +25,7 @@ namespace {
     add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
     h.add_u64(node.members().size());
-    for (const StageMember& member : node.members()) {
+    for (const StageMemberView member : node.members()) {
       h.add_bytes(member.key);
       h.add_u64(member.tokens.size());
       for (const MemberToken& token : member.tokens) {
@@ -62,7 +62,7 @@ std::uint64_t canonical_hash(const Node& node, std::span<const NodeId> inputs, b
 // reason add_rare_fields is.
 [[gnu::noinline]] bool same_rare_fields(const Node& canonical, const Node& node) {
   if (node.kind() == NodeKind::External) return canonical.descriptor() == node.descriptor();
-  return std::ranges::equal(canonical.members(), node.members());
+  return canonical.members() == node.members();
 }
 
 // Node equality between `canonical` and `node` with its inputs replaced by `inputs` (or by them

@@ -176,18 +176,21 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
       const Index first = group_begin[rep];
       const Index last = group_begin[rep + 1];
       stage_inputs.clear();
-      std::vector<StageMember> stage_members;
-      stage_members.reserve(last - first);
+      std::size_t token_count = 0;
+      std::size_t text_size = 0;
+      for (Index k = first; k < last; ++k) {
+        token_count += graph.children(members[k]).size();
+        text_size += graph.key(members[k]).size();
+      }
+      StageMembers stage_members(last - first, token_count, text_size);
       for (Index k = first; k < last; ++k) {
         const Index m = members[k];
         slot[m] = k - first;
-        const auto children = graph.children(m);
-        std::vector<MemberToken> tokens;
-        tokens.reserve(children.size());
-        for (const TermIndex c : children) {
+        stage_members.add_member(graph.key(m));
+        for (const TermIndex c : graph.children(m)) {
           const Index g = stage_of[c];
           if (g == rep) {
-            tokens.push_back({MemberTokenKind::Member, slot[c]});
+            stage_members.add_token({MemberTokenKind::Member, slot[c]});
             continue;
           }
           if (stamp[g] != id) {
@@ -195,9 +198,8 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
             slot[g] = static_cast<Index>(stage_inputs.size());
             stage_inputs.push_back(new_id_of(g));
           }
-          tokens.push_back({MemberTokenKind::Input, slot[g]});
+          stage_members.add_token({MemberTokenKind::Input, slot[g]});
         }
-        stage_members.push_back(StageMember{std::string(graph.key(m)), std::move(tokens)});
         // The last member's value is the stage's own result.
         if (locate) result.locations[m] = {id, k + 1 == last ? ValueLocation::kWhole : k - first};
       }

@@ -78,7 +78,7 @@ PyObject* descriptor_dict(const ViewStrings& s, const PayloadDescriptor& descrip
   return dict.release();
 }
 
-PyObject* token_list(const ViewStrings& s, const std::vector<MemberToken>& tokens) {
+PyObject* token_list(const ViewStrings& s, std::span<const MemberToken> tokens) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(tokens.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -92,11 +92,11 @@ PyObject* token_list(const ViewStrings& s, const std::vector<MemberToken>& token
   return list.release();
 }
 
-PyObject* member_dict(const ViewStrings& s, const StageMember& member) {
+PyObject* member_dict(const ViewStrings& s, const StageMemberView member) {
   const std::optional<MemberKeyParts> parts = read_member_key(member.key);
   if (!parts) {
     // Keys come from blobs, which hold valid UTF-8; "replace" keeps the message whatever happens.
-    const std::string message = "unparseable stage member token " + member.key;
+    const std::string message = "unparseable stage member token " + std::string(member.key);
     const OwnedRef text(
         PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
@@ -113,7 +113,7 @@ PyObject* member_dict(const ViewStrings& s, const StageMember& member) {
 }
 
 bool add_stage_members(const ViewStrings& s, PyObject* dict, const Node& node) {
-  const auto members = node.members();
+  const auto& members = node.members();
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(members.size())));
   if (!list) return false;
   for (std::size_t i = 0; i < members.size(); ++i) {

@@ -117,10 +117,10 @@ class SizePass {
     }
   }
 
-  void members(NodeId id, std::span<const StageMember> members) {
+  void members(NodeId id, const StageMembers& members) {
     count(id, members.size(), [] { return std::string("stage members"); });
     for (std::size_t m = 0; m < members.size(); ++m) {
-      const StageMember& member = members[m];
+      const StageMemberView member = members[m];
       text(id, member.key, [m] { return "the key of stage member " + std::to_string(m); });
       count(id, member.tokens.size(),
             [m] { return "tokens in stage member " + std::to_string(m); });
@@ -213,7 +213,7 @@ class WritePass {
       case NodeKind::Stage:
         ids(node.inputs());
         u32(node.members().size());
-        for (const StageMember& member : node.members()) {
+        for (const StageMemberView member : node.members()) {
           text(member.key);
           u32(member.tokens.size());
           for (const MemberToken& token : member.tokens) {

@@ -76,10 +76,10 @@ Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<N
 }
 
 Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
-  return stage(std::span<const NodeId>(inputs), std::move(members));
+  return stage(std::span<const NodeId>(inputs), StageMembers(members));
 }
 
-Node Node::stage(std::span<const NodeId> inputs, std::vector<StageMember> members) {
+Node Node::stage(std::span<const NodeId> inputs, StageMembers members) {
   Node node(NodeKind::Stage, {}, {},
             SharedConst<Extra>::make(std::in_place_index<1>, std::move(members)));
   node.set_inputs(inputs);
@@ -124,8 +124,9 @@ const PayloadDescriptor& Node::descriptor() const {
   return std::get<0>(*extra_);
 }
 
-std::span<const StageMember> Node::members() const noexcept {
-  if (kind_ != NodeKind::Stage) return {};
+const StageMembers& Node::members() const noexcept {
+  static const StageMembers none;
+  if (kind_ != NodeKind::Stage) return none;
   return std::get<1>(*extra_);
 }
 
@@ -177,9 +178,9 @@ std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
   if (node.kind() == NodeKind::External) {
     add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
-    const auto members = node.members();
+    const auto& members = node.members();
     h.add_u64(members.size());
-    for (const StageMember& m : members) {
+    for (const StageMemberView m : members) {
       h.add_bytes(m.key);
       h.add_u64(m.tokens.size());
       for (const MemberToken& t : m.tokens) {

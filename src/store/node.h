@@ -37,8 +37,8 @@ class Node {
   static Node op(std::string name, ParamMap params, std::vector<NodeId> inputs);
   static Node external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs);
   static Node stage(std::vector<NodeId> inputs, std::vector<StageMember> members);
-  // The same from inputs held elsewhere, copied once into the node.
-  static Node stage(std::span<const NodeId> inputs, std::vector<StageMember> members);
+  // The same from inputs held elsewhere, copied once into the node, and members already flat.
+  static Node stage(std::span<const NodeId> inputs, StageMembers members);
   // A Source, Op, Reduction or Exchange (the kinds without out-of-line fields) that takes over
   // the storage of `inputs`; a Source ignores the list, an Exchange the name. The name is copied
   // once, straight into the node.
@@ -69,7 +69,7 @@ class Node {
   // Only for an External.
   const PayloadDescriptor& descriptor() const;
   // Only for a Stage; empty for the other kinds.
-  std::span<const StageMember> members() const noexcept;
+  const StageMembers& members() const noexcept;
 
   // A copy with the input list replaced; a Source ignores the list. The rvalue form moves the
   // other fields instead of copying them.
@@ -79,7 +79,7 @@ class Node {
   friend bool operator==(const Node& a, const Node& b) noexcept;
 
  private:
-  using Extra = std::variant<PayloadDescriptor, std::vector<StageMember>>;
+  using Extra = std::variant<PayloadDescriptor, StageMembers>;
 
   Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept;
   Node(NodeKind kind, std::string_view name, ParamMap&& params);

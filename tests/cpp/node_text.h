@@ -19,8 +19,10 @@ inline std::string node_text(const Node& node) {
     }
     out += ']';
   }
-  for (const StageMember& member : node.members()) {
-    out += ' ' + member.key + '(';
+  for (const StageMemberView member : node.members()) {
+    out += ' ';
+    out += member.key;
+    out += '(';
     for (std::size_t k = 0; k < member.tokens.size(); ++k) {
       if (k > 0) out += ',';
       out += member.tokens[k].kind == MemberTokenKind::Input ? 'i' : 'm';
