@@ -125,8 +125,10 @@ class Replay {
     index_.clear();
     std::vector<TermIndex> canon;
     std::vector<TermIndex> canon_ahead;
+    // Below this the table stays in the caches, and hashing twice would only cost.
+    const bool prefetching = n >= kPrefetchFrom;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) {
+      if (prefetching && i + kAhead < n) {
         const auto ahead = static_cast<TermIndex>(i + kAhead);
         if (!applied(ahead, Kind::Identity)) {
           index_.prefetch(node_hash(ahead, applied(ahead, Kind::Commute), canon_ahead));
@@ -154,6 +156,7 @@ class Replay {
   }
   // Far enough ahead to overlap the misses of a table beyond the caches.
   static constexpr std::size_t kAhead = 8;
+  static constexpr std::size_t kPrefetchFrom = std::size_t{1} << 15;
   // The hash of t's node over its operands' classes in rep_, which `canon` receives; unordered
   // operands for an applied commutation.
   std::uint64_t node_hash(TermIndex t, bool commutes, std::vector<TermIndex>& canon) const {
