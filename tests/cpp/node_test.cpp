@@ -82,6 +82,16 @@ INSTANTIATE_TEST_SUITE_P(
         NodePair{"stage tokens",
                  Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}}),
                  Node::stage({0}, {StageMember{"op|neg", {{MemberTokenKind::Member, 0}}}}), false},
+        // Stage members lie back to back in one block: where each one ends must count.
+        NodePair{"member keys split differently",
+                 Node::stage({0}, {StageMember{"op|ab", {}}, StageMember{"c", {}}}),
+                 Node::stage({0}, {StageMember{"op|a", {}}, StageMember{"bc", {}}}), false},
+        NodePair{"member tokens split differently",
+                 Node::stage({0}, {StageMember{"op|a", {{MemberTokenKind::Input, 0}}},
+                                   StageMember{"op|a", {}}}),
+                 Node::stage({0}, {StageMember{"op|a", {}},
+                                   StageMember{"op|a", {{MemberTokenKind::Input, 0}}}}),
+                 false},
         NodePair{"exchange arity", exchange_node({}, {}), exchange_node({}, {0, 1}), false}));
 
 TEST(Node, WithInputsReplacesOnlyTheInputs) {
