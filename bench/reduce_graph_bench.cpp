@@ -216,6 +216,12 @@ int main(int argc, char** argv) {
   if (blobs) args.erase(args.begin());
   if (args.empty() && !blobs) args = {"10000", "100000", "1000000"};
   for (const std::string& arg : args) {
+    if (!blobs && (arg.empty() || arg.find_first_not_of("0123456789") != std::string::npos)) {
+      std::fprintf(stderr, "usage: reduce_graph_bench [SIZE... | --blob PATH...]\n");
+      return 2;
+    }
+  }
+  for (const std::string& arg : args) {
     for (const bool saturate : {false, true}) {
       const pid_t child = fork();
       if (child == 0) {
