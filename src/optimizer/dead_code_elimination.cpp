@@ -98,6 +98,9 @@ class KeyCache {
   std::uint64_t hash_ = 0;
 };
 
+constexpr std::size_t kReservedKeys = 1024;
+constexpr std::size_t kReservedKeyBytes = 32;
+
 }  // namespace
 
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
@@ -109,6 +112,11 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   TermGraph terms;
   terms.reserve(reached, inputs);
   KeyTable& keys = terms.key_table();
+  // A small graph has about as many keys as nodes; a large one repeats its keys, and a table
+  // reserved for every node would be mostly empty. Either way the early growth is spared.
+  const std::size_t expected_keys = std::min<std::size_t>(reached, kReservedKeys);
+  keys.reserve(expected_keys, expected_keys * kReservedKeyBytes);
+  prototypes.reserve(expected_keys);
   std::string key;
   KeyCache cached;
   std::uint32_t reachable = 0;

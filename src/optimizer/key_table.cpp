@@ -23,6 +23,12 @@ KeyId KeyTable::find(std::string_view key) const {
   return index_.find(key_hash(key, seed_), [&](std::uint32_t id) { return text(id) == key; });
 }
 
+void KeyTable::reserve(std::size_t keys, std::size_t text) {
+  chars_.reserve(text);
+  begin_.reserve(keys + 1);
+  index_.reserve(keys);
+}
+
 KeyId KeyTable::intern(std::string_view key) {
   const std::uint64_t hash = key_hash(key, seed_);
   const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });

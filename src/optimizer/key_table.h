@@ -24,6 +24,9 @@ class KeyTable {
   KeyId intern(std::string_view key);
   // The id of `key`, or kNoIndex.
   KeyId find(std::string_view key) const;
+  // Room for `keys` keys of `text` bytes in all, so that a table filled with about that many
+  // grows no further.
+  void reserve(std::size_t keys, std::size_t text);
   std::string_view text(KeyId id) const noexcept {
     return std::string_view(chars_).substr(begin_[id], begin_[id + 1] - begin_[id]);
   }

@@ -23,6 +23,8 @@ class PrototypeTable {
   PrototypeTable(PrototypeTable&&) noexcept = default;
   PrototypeTable& operator=(PrototypeTable&&) noexcept = default;
 
+  // Room for keys below `keys` without growing.
+  void reserve(std::size_t keys) { nodes_.reserve(keys); }
   // Records `node` under `key` unless the key already has a prototype: the first one wins.
   void add(KeyId key, const Node& node) {
     if (key >= nodes_.size()) nodes_.resize(std::size_t{key} + 1, nullptr);
