@@ -192,11 +192,10 @@ class Replay {
       }
       return total;
     }
-    if (tick_ == kNoIndex) {
+    if (ticked_.empty() || tick_ == kNoIndex) {
       ticked_.assign(graph_.size(), 0);
       tick_ = 0;
     }
-    ticked_.resize(graph_.size(), 0);
     ++tick_;
     for (const TermIndex t : rule.terms) {
       const TermIndex operand = rep_[graph_.children(t)[0]];

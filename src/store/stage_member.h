@@ -58,8 +58,8 @@ class StageMembers {
   void add_member(std::string_view key);
   void add_token(MemberToken token);
 
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept { return counts_.members; }
+  bool empty() const noexcept { return counts_.members == 0; }
   StageMemberView operator[](std::size_t k) const noexcept {
     const std::size_t token_begin = k == 0 ? 0 : token_end()[k - 1];
     const std::size_t key_begin = k == 0 ? 0 : key_end()[k - 1];
@@ -91,26 +91,31 @@ class StageMembers {
     std::size_t k_ = 0;
   };
   Iterator begin() const noexcept { return {this, 0}; }
-  Iterator end() const noexcept { return {this, size_}; }
+  Iterator end() const noexcept { return {this, counts_.members}; }
 
   friend bool operator==(const StageMembers& a, const StageMembers& b) noexcept;
 
  private:
+  // How much the block holds room for, and how much of it is filled.
+  struct Counts {
+    std::size_t member_room = 0;
+    std::size_t token_room = 0;
+    std::size_t text_room = 0;
+    std::size_t members = 0;
+    std::size_t tokens = 0;
+    std::size_t text = 0;
+  };
+
   // The block: tokens, then the token ends, then the key ends, then the key text.
   MemberToken* tokens() const noexcept { return reinterpret_cast<MemberToken*>(block_); }
   std::size_t* token_end() const noexcept {
-    return reinterpret_cast<std::size_t*>(block_ + token_room_ * sizeof(MemberToken));
+    return reinterpret_cast<std::size_t*>(block_ + counts_.token_room * sizeof(MemberToken));
   }
-  std::size_t* key_end() const noexcept { return token_end() + member_room_; }
-  char* text() const noexcept { return reinterpret_cast<char*>(key_end() + member_room_); }
+  std::size_t* key_end() const noexcept { return token_end() + counts_.member_room; }
+  char* text() const noexcept { return reinterpret_cast<char*>(key_end() + counts_.member_room); }
 
   std::byte* block_ = nullptr;
-  std::size_t member_room_ = 0;
-  std::size_t token_room_ = 0;
-  std::size_t text_room_ = 0;
-  std::size_t size_ = 0;
-  std::size_t tokens_ = 0;  // tokens added so far
-  std::size_t text_size_ = 0;
+  Counts counts_;
 };
 
 }  // namespace zembric
