@@ -70,7 +70,9 @@ Node Node::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
 
 Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
   Node node(NodeKind::External, {}, std::move(params),
-            SharedConst<Extra>::make(std::in_place_index<0>, std::move(descriptor)));
+            SharedConst<Extra>::make(
+                std::in_place_index<0>,
+                BoxedDescriptor{std::make_unique<const PayloadDescriptor>(std::move(descriptor))}));
   node.set_inputs(inputs);
   return node;
 }
@@ -121,7 +123,7 @@ Node& Node::operator=(const Node& other) {
 
 const PayloadDescriptor& Node::descriptor() const {
   if (kind_ != NodeKind::External) throw InternalError("descriptor of a node that is not External");
-  return std::get<0>(*extra_);
+  return *std::get<0>(*extra_).value;
 }
 
 const StageMembers& Node::members() const noexcept {

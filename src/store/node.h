@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -79,7 +80,15 @@ class Node {
   friend bool operator==(const Node& a, const Node& b) noexcept;
 
  private:
-  using Extra = std::variant<PayloadDescriptor, StageMembers>;
+  // A descriptor (five texts, some 200 bytes) lies behind a pointer of its own, so that the shared
+  // block of a Stage, by far the more common kind, is sized for its members rather than for it.
+  struct BoxedDescriptor {
+    std::unique_ptr<const PayloadDescriptor> value;
+    friend bool operator==(const BoxedDescriptor& a, const BoxedDescriptor& b) noexcept {
+      return *a.value == *b.value;
+    }
+  };
+  using Extra = std::variant<BoxedDescriptor, StageMembers>;
 
   Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept;
   Node(NodeKind kind, std::string_view name, ParamMap&& params);
