@@ -1,6 +1,9 @@
 // Built in one pass over the locations. Every needed node names a reduced node, and most reduced
 // nodes are named by several (a Stage by its members, a merged node by its duplicates), so each
 // reduced id's int, and its (id, None) tuple, is made once and shared: tuples are immutable.
+// A tuple of ints and None can be part of no cycle, so each leaves the collector's lists at once,
+// as the collector itself would drop it at its next pass: a map of a million entries would
+// otherwise lengthen every full collection of the host by a million objects.
 #include "python/reduction_map_view.h"
 
 #include <vector>
@@ -29,7 +32,10 @@ class SharedLocations {
     if (!id && !(id = OwnedRef(id_to_python(location.node)))) return nullptr;
     if (location.member == ValueLocation::kWhole) {
       OwnedRef& whole = wholes_[location.node];
-      if (!whole && !(whole = OwnedRef(PyTuple_Pack(2, id.get(), Py_None)))) return nullptr;
+      if (!whole) {
+        if (!(whole = OwnedRef(PyTuple_Pack(2, id.get(), Py_None)))) return nullptr;
+        PyObject_GC_UnTrack(whole.get());
+      }
       return OwnedRef::from_borrowed(whole.get()).release();
     }
     // Built in place rather than through PyTuple_Pack: a long chain fused into one Stage gives
@@ -43,6 +49,7 @@ class SharedLocations {
     }
     PyTuple_SET_ITEM(tuple, 0, OwnedRef::from_borrowed(id.get()).release());
     PyTuple_SET_ITEM(tuple, 1, member);
+    PyObject_GC_UnTrack(tuple);
     return tuple;
   }
 

@@ -5,6 +5,7 @@ so equal ids mean provably equal values, and Stage members are read through thei
 
 from __future__ import annotations
 
+import gc
 import math
 
 import pytest
@@ -85,6 +86,8 @@ def check_map(store, roots, reduced, mapping):
     for i, location in enumerate(mapping["nodes"]):
         assert (location is not None) == (i in needed), i
         if location is not None:
+            # Entries hold ints and None alone: no cycle, so nothing for the collector to walk.
+            assert not gc.is_tracked(location), i
             node, member = location
             # A member position names a member other than the last, whose value is the Stage's.
             assert member is None or member < len(members[node]) - 1, i
