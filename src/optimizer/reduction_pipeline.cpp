@@ -63,7 +63,8 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
   report.stages = fused.stages;
   report.boundary_nodes = fused.boundary_nodes;
   report.reduced_nodes = fused.nodes.size();
-  ReducedGraph reduced{std::move(fused.nodes), std::move(fused.outputs), report, std::nullopt};
+  ReducedGraph reduced{std::move(fused.nodes), std::move(fused.outputs), report, std::nullopt,
+                       std::move(fused.hashes)};
   if (with_map) {
     if (placement.size() != report.reachable_nodes) {
       throw InternalError("engine placement covers " + std::to_string(placement.size()) + " of " +
@@ -143,7 +144,8 @@ ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> r
 
 ReducedStore from_reduced(ReducedGraph reduced) {
   std::vector<NodeId> id_of_position;
-  ReducedStore result{from_reduced(std::move(reduced.nodes), reduced.outputs, &id_of_position),
+  ReducedStore result{adopt_reduced(std::move(reduced.nodes), std::move(reduced.hashes),
+                                    reduced.outputs, &id_of_position),
                       reduced.report, std::nullopt};
   if (!reduced.locations) return result;
   // Positions are ids unless the new store merged two equal reduced nodes.

@@ -13,6 +13,7 @@
 #include "optimizer/reduction_report.h"
 #include "optimizer/rewrite_engine.h"
 #include "store/node.h"
+#include "store/reduced_store.h"
 #include "store/store_core.h"
 #include "support/expected.h"
 
@@ -20,11 +21,12 @@ namespace zembric {
 
 // Inputs of node k are positions smaller than k in `nodes`; outputs are positions, one per root.
 struct ReducedGraph {
-  std::vector<Node> nodes;
+  NodeList nodes;
   std::vector<NodeId> outputs;
   ReductionReport report;
   // When asked for: one per input node, the position (and member) holding its value.
   std::optional<std::vector<ValueLocation>> locations;
+  NodeHashes hashes;  // of `nodes`, as fusion took them
 };
 
 struct ReducedStore {

@@ -17,6 +17,7 @@
 
 #include "support/internal_error.h"
 #include "support/no_index.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {
@@ -159,6 +160,12 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
 
   FusionResult result;
   result.nodes.reserve(groups);
+  // Each node is hashed as it is made, while its fields are in the cache, for the new store.
+  result.hashes.seed = fresh_hash_seed();
+  result.hashes.values.reserve(groups);
+  const auto emitted = [&result] {
+    result.hashes.values.push_back(hash_node(result.nodes.back(), result.hashes.seed));
+  };
   if (locate) result.locations.resize(count);
   for (Index i = 0; i < count; ++i) {
     const Index rep = stage_of[i];
@@ -170,6 +177,7 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
       for (const TermIndex c : graph.children(rep))
         stage_inputs.push_back(new_id_of(stage_of[c]));
       result.nodes.push_back(prototypes.at(graph.key_id(rep)).with_inputs(stage_inputs));
+      emitted();
       ++result.boundary_nodes;
       if (locate) result.locations[rep] = {id, ValueLocation::kWhole};
     } else {
@@ -205,6 +213,7 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
       }
       result.nodes.push_back(
           Node::stage(std::span<const NodeId>(stage_inputs), std::move(stage_members)));
+      emitted();
       ++result.stages;
     }
     new_id[rep] = id;

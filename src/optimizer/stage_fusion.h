@@ -10,11 +10,14 @@
 #include "optimizer/reduction_map.h"
 #include "optimizer/rewrite_engine.h"
 #include "store/node.h"
+#include "store/reduced_store.h"
+#include "store/store_core.h"
 
 namespace zembric {
 
 struct FusionResult {
-  std::vector<Node> nodes;      // every input names an earlier node
+  NodeList nodes;               // every input names an earlier node
+  NodeHashes hashes;            // of each node, under a fresh seed, for adopt_reduced
   std::vector<NodeId> outputs;  // one per graph root, in root order, repeats kept
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;

@@ -6,6 +6,28 @@
 
 namespace zembric {
 
+namespace {
+
+// Indexes the appended nodes and marks the outputs, given as positions among `count` nodes.
+void finish(StoreCore::Builder& builder, std::size_t count, std::span<const NodeId> outputs,
+            std::vector<NodeId>* id_of_position) {
+  auto indexed = builder.index_appended();
+  if (!indexed) {
+    throw InternalError("reduced graph references only earlier nodes: id " +
+                        std::to_string(indexed.error().id) + " is unknown");
+  }
+  std::vector<NodeId> remap = std::move(indexed).value();  // empty: positions are ids
+  for (const NodeId position : outputs) {
+    if (position >= count || builder.mark_output(remap.empty() ? position : remap[position])) {
+      throw InternalError("reduced output is valid: position " + std::to_string(position) +
+                          " is no reduced node");
+    }
+  }
+  if (id_of_position != nullptr) *id_of_position = std::move(remap);
+}
+
+}  // namespace
+
 std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs,
                                         std::vector<NodeId>* id_of_position) {
   auto store = std::make_unique<StoreCore>();
@@ -29,19 +51,18 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
     }
   }
   nodes.clear();
-  auto indexed = builder.index_appended();
-  if (!indexed) {
-    throw InternalError("reduced graph references only earlier nodes: id " +
-                        std::to_string(indexed.error().id) + " is unknown");
-  }
-  std::vector<NodeId> remap = std::move(indexed).value();  // empty: positions are ids
-  for (const NodeId position : outputs) {
-    if (position >= count || builder.mark_output(remap.empty() ? position : remap[position])) {
-      throw InternalError("reduced output is valid: position " + std::to_string(position) +
-                          " is no reduced node");
-    }
-  }
-  if (id_of_position != nullptr) *id_of_position = std::move(remap);
+  finish(builder, count, outputs, id_of_position);
+  return store;
+}
+
+std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, NodeHashes hashes,
+                                         std::span<const NodeId> outputs,
+                                         std::vector<NodeId>* id_of_position) {
+  auto store = std::make_unique<StoreCore>(hashes.seed);
+  StoreCore::Builder builder(*store);
+  const std::size_t count = nodes.size();
+  builder.adopt(std::move(nodes), std::move(hashes.values));
+  finish(builder, count, outputs, id_of_position);
   return store;
 }
 

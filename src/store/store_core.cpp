@@ -19,6 +19,8 @@ constexpr std::size_t kQuadrupleFrom = 4096;
 
 StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 
+StoreCore::StoreCore(std::uint64_t seed) : seed_(seed) {}
+
 Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
   const std::uint64_t hash = hash_node(node, seed_);
@@ -93,6 +95,21 @@ std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
   pending_hashes_.push_back(hash_node(node, store_.seed_));
   nodes.push_back(std::move(node));
   return std::nullopt;
+}
+
+void StoreCore::Builder::adopt(NodeList&& nodes, std::vector<std::uint64_t>&& hashes) {
+  if (!store_.nodes_.empty() || !pending_hashes_.empty()) {
+    throw InternalError("a store adopts a node list only while empty");
+  }
+  if (hashes.size() != nodes.size()) {
+    throw InternalError("an adopted node list carries " + std::to_string(hashes.size()) +
+                        " hashes for " + std::to_string(nodes.size()) + " nodes");
+  }
+  if (nodes.size() > FlatIdIndex::kMaxEntries) [[unlikely]] {
+    throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
+  }
+  store_.nodes_ = std::move(nodes);
+  pending_hashes_ = std::move(hashes);
 }
 
 Expected<std::vector<NodeId>, BadNodeId> StoreCore::Builder::index_appended() {

@@ -39,6 +39,9 @@ struct StoreSnapshot {
 class StoreCore {
  public:
   StoreCore();
+  // With its hash seed chosen beforehand, so that nodes can be hashed before the store exists
+  // (see Builder::adopt).
+  explicit StoreCore(std::uint64_t seed);
   StoreCore(const StoreCore&) = delete;
   StoreCore& operator=(const StoreCore&) = delete;
 
@@ -115,6 +118,11 @@ class StoreCore::Builder {
   // Adds the node at the next position, without looking for an equal one; fails like intern on
   // an input that names no node. Positions stay ids unless index_appended() says otherwise.
   std::optional<BadNodeId> append(Node&& node);
+  // Takes `nodes` as the appended nodes of a store still empty, as if each had been appended but
+  // without moving one; `hashes` holds the hash of each under the store's seed. Every input must
+  // name an earlier position, which is not checked. Throws InternalError on a store not empty or
+  // a hash count that differs from the node count.
+  void adopt(NodeList&& nodes, std::vector<std::uint64_t>&& hashes);
   // Indexes the appended nodes in order. Should one equal an earlier node, positions and ids
   // part ways there: that node and every node appended after it are interned one by one, their
   // inputs read as positions, and the result maps every position of the store, from 0, to its id.

@@ -459,8 +459,7 @@ TEST(ReductionPipeline, StoreEntriesMatchReduceGraphOnTheSameNodes) {
     const ReducedStore marks = reduce_with_marks(store, saturation, maximal);
     const ReducedStore outputs = reduce_outputs(store, snapshot.marks, saturation, maximal);
     for (const ReducedStore* reduced : {&marks, &outputs}) {
-      const NodeList reduced_nodes = reduced->store->snapshot().nodes;
-      EXPECT_EQ(std::vector<Node>(reduced_nodes.begin(), reduced_nodes.end()), direct.nodes);
+      EXPECT_EQ(reduced->store->snapshot().nodes, direct.nodes);
       EXPECT_EQ(reduced->report, direct.report);
     }
     EXPECT_EQ(direct.report.input_nodes, snapshot.nodes.size());

@@ -110,6 +110,33 @@ TEST(StoreCoreBuilder, RefusesBadInputsAndDropsWhatWasNeverIndexed) {
   EXPECT_EQ(store.intern(source_node("x", {})).value(), 0u);
 }
 
+// An adopted list is indexed as if appended: lookups find its nodes by the hashes taken under the
+// seed the store was given, a duplicate is merged as append's is, and a misfit list is refused.
+TEST(StoreCoreBuilder, AdoptedListsIndexLikeAppendedOnes) {
+  constexpr std::uint64_t kSeed = 0x5eed;
+  NodeList nodes;
+  nodes.push_back(source_node("x", {}));
+  nodes.push_back(Node::op("neg", {}, {0}));
+  nodes.push_back(source_node("x", {}));
+  nodes.push_back(Node::op("exp", {}, {2}));
+  std::vector<std::uint64_t> hashes;
+  for (const Node& node : nodes)
+    hashes.push_back(hash_node(node, kSeed));
+  StoreCore store(kSeed);
+  {
+    StoreCore::Builder builder(store);
+    std::vector<std::uint64_t> short_hashes(hashes.begin(), hashes.end() - 1);
+    NodeList copy = nodes;
+    EXPECT_THROW(builder.adopt(std::move(copy), std::move(short_hashes)), InternalError);
+    builder.adopt(std::move(nodes), std::move(hashes));
+    EXPECT_EQ(builder.index_appended().value(), (std::vector<NodeId>{0, 1, 0, 2}));
+    EXPECT_THROW(builder.adopt(NodeList(), {}), InternalError);
+  }
+  EXPECT_EQ(store.node_count(), 3u);
+  EXPECT_EQ(store.intern(Node::op("neg", {}, {0})).value(), 1u);
+  EXPECT_EQ(store.intern(Node::op("exp", {}, {0})).value(), 2u);
+}
+
 // Past a few hundred thousand entries the slots live in a mapping of their own; copies and moves
 // must carry every entry across.
 TEST(FlatIdIndex, LargeIndexesFindEveryIdAfterGrowthCopyAndMove) {
