@@ -23,11 +23,10 @@ std::uint32_t checked_count(std::size_t size) {
 
 }  // namespace
 
-Node::Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept
-    : kind_(kind), name_(std::move(name)), params_(std::move(params)), extra_(std::move(extra)) {}
-
 Node::Node(NodeKind kind, std::string_view name, ParamMap&& params)
-    : kind_(kind), name_(name), params_(std::move(params)) {}
+    : kind_(kind), name_(name), params_(std::move(params)) {
+  init_extra();
+}
 
 void Node::set_inputs(std::span<const NodeId> ids) {
   const std::uint32_t count = checked_count(ids.size());
@@ -63,16 +62,15 @@ void Node::take_inputs(InputList& list) noexcept {
 }
 
 Node Node::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-  Node node(NodeKind::Op, std::move(name), std::move(params), {});
+  Node node(NodeKind::Op, {}, std::move(params));
+  node.name_ = std::move(name);
   node.set_inputs(inputs);
   return node;
 }
 
 Node Node::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
-  Node node(NodeKind::External, {}, std::move(params),
-            SharedConst<Extra>::make(
-                std::in_place_index<0>,
-                BoxedDescriptor{std::make_unique<const PayloadDescriptor>(std::move(descriptor))}));
+  Node node(NodeKind::External, {}, std::move(params));
+  node.extra_.descriptor = SharedConst<PayloadDescriptor>::make(std::move(descriptor));
   node.set_inputs(inputs);
   return node;
 }
@@ -82,8 +80,8 @@ Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
 }
 
 Node Node::stage(std::span<const NodeId> inputs, StageMembers members) {
-  Node node(NodeKind::Stage, {}, {},
-            SharedConst<Extra>::make(std::in_place_index<1>, std::move(members)));
+  Node node(NodeKind::Stage, {}, {});
+  node.extra_.members = std::move(members);
   node.set_inputs(inputs);
   return node;
 }
@@ -98,20 +96,21 @@ Node Node::plain(NodeKind kind, std::string_view name, ParamMap params, InputLis
   return node;
 }
 
-Node::Node(const Node& other)
-    : kind_(other.kind_), name_(other.name_), params_(other.params_), extra_(other.extra_) {
+Node::Node(const Node& other) : kind_(other.kind_), name_(other.name_), params_(other.params_) {
+  copy_extra(other.extra_);
   set_inputs(other.inputs());
 }
 
 Node& Node::operator=(Node&& other) noexcept {
   if (this != &other) {
     release_inputs();
+    destroy_extra();
     kind_ = other.kind_;
     name_ = std::move(other.name_);
     params_ = std::move(other.params_);
     inputs_ = other.inputs_;
     input_count_ = std::exchange(other.input_count_, 0);
-    extra_ = std::move(other.extra_);
+    move_extra(other.extra_);
   }
   return *this;
 }
@@ -123,17 +122,19 @@ Node& Node::operator=(const Node& other) {
 
 const PayloadDescriptor& Node::descriptor() const {
   if (kind_ != NodeKind::External) throw InternalError("descriptor of a node that is not External");
-  return *std::get<0>(*extra_).value;
+  return *extra_.descriptor;
 }
 
 const StageMembers& Node::members() const noexcept {
   static const StageMembers none;
   if (kind_ != NodeKind::Stage) return none;
-  return std::get<1>(*extra_);
+  return extra_.members;
 }
 
 Node Node::with_inputs(std::span<const NodeId> inputs) const& {
-  Node copy(kind_, name_, params_, extra_);
+  Node copy(kind_, name_, ParamMap(params_));
+  copy.destroy_extra();
+  copy.copy_extra(extra_);
   if (kind_ != NodeKind::Source) copy.set_inputs(inputs);
   return copy;
 }
@@ -152,8 +153,19 @@ bool operator==(const Node& a, const Node& b) noexcept {
       a.params_ != b.params_) {
     return false;
   }
-  if (!a.extra_ || !b.extra_) return !a.extra_ && !b.extra_;
-  return a.extra_.same_object(b.extra_) || *a.extra_ == *b.extra_;
+  switch (a.kind_) {
+    case NodeKind::External: {
+      const auto& x = a.extra_.descriptor;
+      const auto& y = b.extra_.descriptor;
+      // Only a node moved from lacks its descriptor.
+      if (!x || !y) return !x && !y;
+      return x.same_object(y) || *x == *y;
+    }
+    case NodeKind::Stage:
+      return a.extra_.members == b.extra_.members;
+    default:
+      return true;
+  }
 }
 
 namespace {

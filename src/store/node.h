@@ -5,13 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "store/input_list.h"
@@ -53,10 +52,14 @@ class Node {
         input_count_(std::exchange(other.input_count_, 0)),
         name_(std::move(other.name_)),
         params_(std::move(other.params_)),
-        inputs_(other.inputs_),
-        extra_(std::move(other.extra_)) {}
+        inputs_(other.inputs_) {
+    move_extra(other.extra_);
+  }
   Node& operator=(Node&& other) noexcept;
-  ~Node() { release_inputs(); }
+  ~Node() {
+    release_inputs();
+    destroy_extra();
+  }
 
   NodeKind kind() const noexcept { return kind_; }
   // The name of a Source, Op or Reduction; empty for the other kinds.
@@ -80,17 +83,46 @@ class Node {
   friend bool operator==(const Node& a, const Node& b) noexcept;
 
  private:
-  // A descriptor (five texts, some 200 bytes) lies behind a pointer of its own, so that the shared
-  // block of a Stage, by far the more common kind, is sized for its members rather than for it.
-  struct BoxedDescriptor {
-    std::unique_ptr<const PayloadDescriptor> value;
-    friend bool operator==(const BoxedDescriptor& a, const BoxedDescriptor& b) noexcept {
-      return *a.value == *b.value;
-    }
+  // The rare, bulky fields of External and Stage, out of line so that common nodes stay small: an
+  // External's descriptor or a Stage's members, as kind_ says, each one pointer to a block that
+  // copies share; nothing for the other kinds. Every constructor makes the alternative of kind_.
+  union Extra {
+    Extra() noexcept {}
+    ~Extra() {}
+    SharedConst<PayloadDescriptor> descriptor;
+    StageMembers members;
   };
-  using Extra = std::variant<BoxedDescriptor, StageMembers>;
 
-  Node(NodeKind kind, std::string name, ParamMap params, SharedConst<Extra> extra) noexcept;
+  // The empty alternative of kind_, or the one `other` (of the same kind) holds.
+  void init_extra() noexcept {
+    if (kind_ == NodeKind::External) {
+      new (&extra_.descriptor) SharedConst<PayloadDescriptor>();
+    } else if (kind_ == NodeKind::Stage) {
+      new (&extra_.members) StageMembers();
+    }
+  }
+  void copy_extra(const Extra& other) noexcept {
+    if (kind_ == NodeKind::External) {
+      new (&extra_.descriptor) SharedConst<PayloadDescriptor>(other.descriptor);
+    } else if (kind_ == NodeKind::Stage) {
+      new (&extra_.members) StageMembers(other.members);
+    }
+  }
+  void move_extra(Extra& other) noexcept {
+    if (kind_ == NodeKind::External) {
+      new (&extra_.descriptor) SharedConst<PayloadDescriptor>(std::move(other.descriptor));
+    } else if (kind_ == NodeKind::Stage) {
+      new (&extra_.members) StageMembers(std::move(other.members));
+    }
+  }
+  void destroy_extra() noexcept {
+    if (kind_ == NodeKind::External) {
+      extra_.descriptor.~SharedConst();
+    } else if (kind_ == NodeKind::Stage) {
+      extra_.members.~StageMembers();
+    }
+  }
+
   Node(NodeKind kind, std::string_view name, ParamMap&& params);
   void set_inputs(std::span<const NodeId> ids);
   void take_inputs(InputList& list) noexcept;
@@ -111,8 +143,7 @@ class Node {
   std::string name_;
   ParamMap params_;
   Inputs inputs_;
-  // The rare, bulky fields of External and Stage, kept out of line so that common nodes stay small.
-  SharedConst<Extra> extra_;
+  Extra extra_;
 };
 
 // Seeded hash that agrees with Node equality (floats compared as float_identity_bits).

@@ -30,10 +30,10 @@ std::size_t text_total(std::span<const StageMember> members) {
 
 }  // namespace
 
-StageMembers::StageMembers(std::size_t members, std::size_t tokens, std::size_t text)
-    : counts_{members, tokens, text, 0, 0, 0} {
-  const std::size_t bytes = block_bytes(members, tokens, text);
-  if (bytes > 0) block_ = static_cast<std::byte*>(::operator new(bytes));
+StageMembers::StageMembers(std::size_t members, std::size_t tokens, std::size_t text) {
+  static_assert(sizeof(Header) % alignof(MemberToken) == 0, "tokens follow the header aligned");
+  void* memory = ::operator new(sizeof(Header) + block_bytes(members, tokens, text));
+  block_ = new (memory) Header{{1}, {members, tokens, text, 0, 0, 0}};
 }
 
 StageMembers::StageMembers(std::span<const StageMember> members)
@@ -45,62 +45,71 @@ StageMembers::StageMembers(std::span<const StageMember> members)
   }
 }
 
-StageMembers::StageMembers(const StageMembers& other)
-    : StageMembers(other.counts_.members, other.counts_.tokens, other.counts_.text) {
-  // Only the filled part is copied, into a block of exactly that room.
-  std::copy_n(other.tokens(), other.counts_.tokens, tokens());
-  std::copy_n(other.token_end(), other.counts_.members, token_end());
-  std::copy_n(other.key_end(), other.counts_.members, key_end());
-  std::copy_n(other.text(), other.counts_.text, text());
-  counts_.members = other.counts_.members;
-  counts_.tokens = other.counts_.tokens;
-  counts_.text = other.counts_.text;
+StageMembers::StageMembers(const StageMembers& other) noexcept : block_(other.block_) {
+  if (block_ != nullptr) block_->owners.fetch_add(1, std::memory_order_relaxed);
 }
 
-StageMembers& StageMembers::operator=(const StageMembers& other) {
-  if (this != &other) *this = StageMembers(other);
+StageMembers& StageMembers::operator=(const StageMembers& other) noexcept {
+  StageMembers copy(other);
+  std::swap(block_, copy.block_);
   return *this;
 }
-
-StageMembers::StageMembers(StageMembers&& other) noexcept
-    : block_(std::exchange(other.block_, nullptr)), counts_(std::exchange(other.counts_, {})) {}
 
 StageMembers& StageMembers::operator=(StageMembers&& other) noexcept {
   if (this != &other) {
-    ::operator delete(block_);
+    release();
     block_ = std::exchange(other.block_, nullptr);
-    counts_ = std::exchange(other.counts_, {});
   }
   return *this;
 }
 
+void StageMembers::release() noexcept {
+  // The last owner must see every other owner's reads done before it frees the block.
+  if (block_ != nullptr && block_->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block_->~Header();
+    ::operator delete(block_);
+  }
+  block_ = nullptr;
+}
+
+StageMembers::Counts& StageMembers::filling() {
+  if (block_ == nullptr || block_->owners.load(std::memory_order_relaxed) != 1) {
+    throw InternalError("stage members filled while shared or without room");
+  }
+  return block_->counts;
+}
+
 void StageMembers::add_member(std::string_view key) {
-  if (counts_.members == counts_.member_room || key.size() > counts_.text_room - counts_.text) {
+  Counts& counts = filling();
+  if (counts.members == counts.member_room || key.size() > counts.text_room - counts.text) {
     throw InternalError("stage members given more than their room");
   }
-  if (!key.empty()) std::memcpy(text() + counts_.text, key.data(), key.size());
-  counts_.text += key.size();
-  key_end()[counts_.members] = counts_.text;
-  token_end()[counts_.members] = counts_.tokens;
-  ++counts_.members;
+  if (!key.empty()) std::memcpy(text() + counts.text, key.data(), key.size());
+  counts.text += key.size();
+  key_end()[counts.members] = counts.text;
+  token_end()[counts.members] = counts.tokens;
+  ++counts.members;
 }
 
 void StageMembers::add_token(MemberToken token) {
-  if (counts_.members == 0 || counts_.tokens == counts_.token_room) {
+  Counts& counts = filling();
+  if (counts.members == 0 || counts.tokens == counts.token_room) {
     throw InternalError("stage members given more than their room");
   }
-  tokens()[counts_.tokens++] = token;
-  token_end()[counts_.members - 1] = counts_.tokens;
+  tokens()[counts.tokens++] = token;
+  token_end()[counts.members - 1] = counts.tokens;
 }
 
 bool operator==(const StageMembers& a, const StageMembers& b) noexcept {
-  const auto& x = a.counts_;
-  const auto& y = b.counts_;
-  return x.members == y.members && x.tokens == y.tokens && x.text == y.text &&
-         std::equal(a.key_end(), a.key_end() + x.members, b.key_end()) &&
-         std::equal(a.token_end(), a.token_end() + x.members, b.token_end()) &&
-         std::equal(a.tokens(), a.tokens() + x.tokens, b.tokens()) &&
-         std::equal(a.text(), a.text() + x.text, b.text());
+  if (a.same_object(b)) return true;
+  const auto& x = a.counts();
+  const auto& y = b.counts();
+  if (x.members != y.members || x.tokens != y.tokens || x.text != y.text) return false;
+  // Without a member there is nothing else, and perhaps no block to read.
+  return x.members == 0 || (std::equal(a.key_end(), a.key_end() + x.members, b.key_end()) &&
+                            std::equal(a.token_end(), a.token_end() + x.members, b.token_end()) &&
+                            std::equal(a.tokens(), a.tokens() + x.tokens, b.tokens()) &&
+                            std::equal(a.text(), a.text() + x.text, b.text()));
 }
 
 }  // namespace zembric

@@ -2,12 +2,14 @@
 // StageMembers: the members of one Stage, flat.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zembric {
@@ -37,9 +39,10 @@ struct StageMemberView {
   std::span<const MemberToken> tokens;
 };
 
-// The members of a Stage in one allocation: every token in one array, every key back to back in
-// one text, and per member where its tokens and its key end. A reduction emits a stage per group
-// of fused operators; a list of strings and token vectors would cost two allocations per member.
+// The members of a Stage in one allocation: a count of owners, then every token in one array,
+// every key back to back in one text, and per member where its tokens and its key end. Copies share
+// the block under an atomic count, as a Stage's members are never written once built: a Stage is
+// one allocation, where a list of strings and token vectors would cost two per member.
 class StageMembers {
  public:
   StageMembers() noexcept = default;
@@ -47,25 +50,27 @@ class StageMembers {
   // add_member and add_token.
   StageMembers(std::size_t members, std::size_t tokens, std::size_t text);
   explicit StageMembers(std::span<const StageMember> members);
-  StageMembers(const StageMembers& other);
-  StageMembers& operator=(const StageMembers& other);
-  StageMembers(StageMembers&& other) noexcept;
+  StageMembers(const StageMembers& other) noexcept;
+  StageMembers& operator=(const StageMembers& other) noexcept;
+  StageMembers(StageMembers&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   StageMembers& operator=(StageMembers&& other) noexcept;
-  ~StageMembers() { ::operator delete(block_); }
+  ~StageMembers() { release(); }
 
   // Starts the next member; its tokens follow through add_token. Both throw InternalError past the
-  // room given.
+  // room given, or once a copy shares the block.
   void add_member(std::string_view key);
   void add_token(MemberToken token);
 
-  std::size_t size() const noexcept { return counts_.members; }
-  bool empty() const noexcept { return counts_.members == 0; }
+  std::size_t size() const noexcept { return counts().members; }
+  bool empty() const noexcept { return counts().members == 0; }
   StageMemberView operator[](std::size_t k) const noexcept {
     const std::size_t token_begin = k == 0 ? 0 : token_end()[k - 1];
     const std::size_t key_begin = k == 0 ? 0 : key_end()[k - 1];
     return {std::string_view(text() + key_begin, key_end()[k] - key_begin),
             std::span<const MemberToken>(tokens() + token_begin, token_end()[k] - token_begin)};
   }
+  // Whether both share one block (not merely equal members).
+  bool same_object(const StageMembers& other) const noexcept { return block_ == other.block_; }
 
   class Iterator {
    public:
@@ -91,31 +96,40 @@ class StageMembers {
     std::size_t k_ = 0;
   };
   Iterator begin() const noexcept { return {this, 0}; }
-  Iterator end() const noexcept { return {this, counts_.members}; }
+  Iterator end() const noexcept { return {this, size()}; }
 
   friend bool operator==(const StageMembers& a, const StageMembers& b) noexcept;
 
  private:
-  // How much the block holds room for, and how much of it is filled.
+  // How much the block holds room for, and how much of it is filled; Counts{} is all zero.
   struct Counts {
-    std::size_t member_room = 0;
-    std::size_t token_room = 0;
-    std::size_t text_room = 0;
-    std::size_t members = 0;
-    std::size_t tokens = 0;
-    std::size_t text = 0;
+    std::size_t member_room;
+    std::size_t token_room;
+    std::size_t text_room;
+    std::size_t members;
+    std::size_t tokens;
+    std::size_t text;
   };
+  // The block starts with this header; the tokens, the token ends, the key ends and the key text
+  // follow it.
+  struct Header {
+    std::atomic<std::size_t> owners;
+    Counts counts;
+  };
+  static constexpr Counts kNoCounts{};
 
-  // The block: tokens, then the token ends, then the key ends, then the key text.
-  MemberToken* tokens() const noexcept { return reinterpret_cast<MemberToken*>(block_); }
+  const Counts& counts() const noexcept { return block_ != nullptr ? block_->counts : kNoCounts; }
+  MemberToken* tokens() const noexcept { return reinterpret_cast<MemberToken*>(block_ + 1); }
   std::size_t* token_end() const noexcept {
-    return reinterpret_cast<std::size_t*>(block_ + counts_.token_room * sizeof(MemberToken));
+    return reinterpret_cast<std::size_t*>(tokens() + counts().token_room);
   }
-  std::size_t* key_end() const noexcept { return token_end() + counts_.member_room; }
-  char* text() const noexcept { return reinterpret_cast<char*>(key_end() + counts_.member_room); }
+  std::size_t* key_end() const noexcept { return token_end() + counts().member_room; }
+  char* text() const noexcept { return reinterpret_cast<char*>(key_end() + counts().member_room); }
+  // The counts of a block this object alone owns, for filling it.
+  Counts& filling();
+  void release() noexcept;
 
-  std::byte* block_ = nullptr;
-  Counts counts_;
+  Header* block_ = nullptr;
 };
 
 }  // namespace zembric
