@@ -117,6 +117,10 @@ TEST(Node, CopiesOutliveTheOriginalOnAnyThread) {
   stage = source_node("x", {});
   ASSERT_EQ(copy.members().size(), 1u);
   EXPECT_EQ(copy.members()[0].key, "op|neg");
+  // Members are never written once shared.
+  StageMembers members = copy.members();
+  EXPECT_THROW(members.add_member("op|exp"), InternalError);
+  const Node stage_reference = copy.with_inputs(std::vector<NodeId>{1});
 
   auto ext = std::make_unique<Node>(Node::external(
       descriptor("p"), params({{"call", ParamValue::of_str(std::string(64, 'c'))}}), {0}));
@@ -128,12 +132,17 @@ TEST(Node, CopiesOutliveTheOriginalOnAnyThread) {
         const Node held = reference;
         const Node renamed = held.with_inputs(std::vector<NodeId>{NodeId(k)});
         if (!(held == reference) || renamed.params() != reference.params()) std::abort();
+        const Node held_stage = stage_reference;
+        if (!(held_stage.with_inputs(std::vector<NodeId>{1}) == stage_reference)) std::abort();
       }
     });
   }
   ext.reset();
+  copy = source_node("y", {});
+  members = StageMembers();
   for (std::thread& thread : threads)
     thread.join();
+  EXPECT_EQ(stage_reference.members()[0].key, "op|neg");
   EXPECT_EQ(reference.descriptor(), descriptor("p"));
   EXPECT_EQ(reference.params().entries()[0].second.as_str(), std::string(64, 'c'));
 }
