@@ -897,7 +897,7 @@ def main() -> int:
         print(f"[{r.label}: {time.perf_counter() - t0:.1f} s, load {load_average()}]", file=sys.stderr, flush=True)
     if len(sizes) >= 2:
         t0 = time.perf_counter()
-        r = bench_scaling(sizes[0], largest, trials=1 if args.smoke else 5)
+        r = bench_scaling(sizes[0], largest, trials=1 if args.smoke else 9)
         results.append(r)
         print(f"[{r.label}: {time.perf_counter() - t0:.1f} s, load {load_average()}]", file=sys.stderr, flush=True)
     if args.threads > 0:
