@@ -57,7 +57,7 @@ void sort_entries(ParamEntry* first, ParamEntry* last) {
 
 ParamMap::Block* ParamMap::new_block(std::size_t capacity) {
   void* memory = ::operator new(kEntryOffset + capacity * sizeof(ParamEntry));
-  return new (memory) Block{0, 1, 0};
+  return new (memory) Block{0, {}, 0};
 }
 
 ParamEntry* ParamMap::Block::data() noexcept {
@@ -107,8 +107,7 @@ void ParamMap::seal(Block* block) noexcept {
 }
 
 void ParamMap::release(Block* block) noexcept {
-  // The last owner must see every other owner's reads done before it destroys the entries.
-  if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block);
+  if (block->owners.drop()) destroy(block);
 }
 
 void ParamMap::destroy(Block* block) noexcept {

@@ -2,7 +2,6 @@
 // floats compare by bit pattern after every NaN is made the one quiet NaN.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "support/owner_count.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
@@ -58,7 +58,7 @@ class ParamMap {
  public:
   ParamMap() noexcept = default;
   ParamMap(const ParamMap& other) noexcept : block_(other.block_) {
-    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (block_ != nullptr) block_->owners.add();
   }
   ParamMap& operator=(const ParamMap& other) noexcept {
     ParamMap(other).swap(*this);
@@ -106,12 +106,12 @@ class ParamMap {
   friend void add_param_entries(SeededHasher& h, const ParamMap& params) noexcept;
 
  private:
-  // A header followed by `size` entries in the same allocation, shared by `refs` maps. The digest
+  // A header followed by `size` entries in the same allocation, shared by its owners. The digest
   // of the entries, under one seed per process, is taken once the entries are final: hashing a
   // node then costs one word for its params, and unequal digests tell unequal maps apart at once.
   struct Block {
     std::size_t size;
-    std::atomic<std::size_t> refs;
+    OwnerCount owners;
     std::uint64_t digest;
     ParamEntry* data() noexcept;
   };

@@ -33,7 +33,7 @@ std::size_t text_total(std::span<const StageMember> members) {
 StageMembers::StageMembers(std::size_t members, std::size_t tokens, std::size_t text) {
   static_assert(sizeof(Header) % alignof(MemberToken) == 0, "tokens follow the header aligned");
   void* memory = ::operator new(sizeof(Header) + block_bytes(members, tokens, text));
-  block_ = new (memory) Header{{1}, {members, tokens, text, 0, 0, 0}};
+  block_ = new (memory) Header{{}, {members, tokens, text, 0, 0, 0}};
 }
 
 StageMembers::StageMembers(std::span<const StageMember> members)
@@ -46,7 +46,7 @@ StageMembers::StageMembers(std::span<const StageMember> members)
 }
 
 StageMembers::StageMembers(const StageMembers& other) noexcept : block_(other.block_) {
-  if (block_ != nullptr) block_->owners.fetch_add(1, std::memory_order_relaxed);
+  if (block_ != nullptr) block_->owners.add();
 }
 
 StageMembers& StageMembers::operator=(const StageMembers& other) noexcept {
@@ -64,8 +64,7 @@ StageMembers& StageMembers::operator=(StageMembers&& other) noexcept {
 }
 
 void StageMembers::release() noexcept {
-  // The last owner must see every other owner's reads done before it frees the block.
-  if (block_ != nullptr && block_->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+  if (block_ != nullptr && block_->owners.drop()) {
     block_->~Header();
     ::operator delete(block_);
   }
@@ -73,7 +72,7 @@ void StageMembers::release() noexcept {
 }
 
 StageMembers::Counts& StageMembers::filling() {
-  if (block_ == nullptr || block_->owners.load(std::memory_order_relaxed) != 1) {
+  if (block_ == nullptr || block_->owners.shared()) {
     throw InternalError("stage members filled while shared or without room");
   }
   return block_->counts;

@@ -2,7 +2,6 @@
 // StageMembers: the members of one Stage, flat.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -11,6 +10,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "support/owner_count.h"
 
 namespace zembric {
 
@@ -113,7 +114,7 @@ class StageMembers {
   // The block starts with this header; the tokens, the token ends, the key ends and the key text
   // follow it.
   struct Header {
-    std::atomic<std::size_t> owners;
+    OwnerCount owners;
     Counts counts;
   };
   static constexpr Counts kNoCounts{};

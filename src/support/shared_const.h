@@ -3,9 +3,9 @@
 // several threads at once; the value itself is never written after construction.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
 #include <utility>
+
+#include "support/owner_count.h"
 
 namespace zembric {
 
@@ -16,12 +16,12 @@ class SharedConst {
   template <class... Args>
   static SharedConst make(Args&&... args) {
     SharedConst made;
-    made.block_ = new Block{1, T(std::forward<Args>(args)...)};
+    made.block_ = new Block{{}, T(std::forward<Args>(args)...)};
     return made;
   }
 
   SharedConst(const SharedConst& other) noexcept : block_(other.block_) {
-    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+    if (block_ != nullptr) block_->owners.add();
   }
   SharedConst(SharedConst&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   SharedConst& operator=(SharedConst other) noexcept {
@@ -29,8 +29,7 @@ class SharedConst {
     return *this;
   }
   ~SharedConst() {
-    // The last owner must see every other owner's reads done before it destroys the value.
-    if (block_ != nullptr && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (block_ != nullptr && block_->owners.drop()) {
       delete block_;
     }
   }
@@ -43,7 +42,7 @@ class SharedConst {
 
  private:
   struct Block {
-    std::atomic<std::size_t> refs;
+    OwnerCount owners;
     const T value;
   };
   Block* block_ = nullptr;
