@@ -96,9 +96,14 @@ Node Node::plain(NodeKind kind, std::string_view name, ParamMap params, InputLis
   return node;
 }
 
-Node::Node(const Node& other) : kind_(other.kind_), name_(other.name_), params_(other.params_) {
+Node::Node(const Node& other) : Node(other, other.inputs()) {}
+
+Node::Node(const Node& other, std::span<const NodeId> inputs)
+    : kind_(other.kind_), name_(other.name_), params_(other.params_) {
+  // The inputs first: should their array fail to allocate, no shared block has been counted yet,
+  // and the destructor, which does not run for a constructor that throws, has nothing to drop.
+  set_inputs(inputs);
   copy_extra(other.extra_);
-  set_inputs(other.inputs());
 }
 
 Node& Node::operator=(Node&& other) noexcept {
@@ -132,11 +137,7 @@ const StageMembers& Node::members() const noexcept {
 }
 
 Node Node::with_inputs(std::span<const NodeId> inputs) const& {
-  Node copy(kind_, name_, ParamMap(params_));
-  copy.destroy_extra();
-  copy.copy_extra(extra_);
-  if (kind_ != NodeKind::Source) copy.set_inputs(inputs);
-  return copy;
+  return Node(*this, kind_ == NodeKind::Source ? std::span<const NodeId>() : inputs);
 }
 
 Node Node::with_inputs(std::span<const NodeId> inputs) && {

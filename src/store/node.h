@@ -124,6 +124,8 @@ class Node {
   }
 
   Node(NodeKind kind, std::string_view name, ParamMap&& params);
+  // A copy of `other` with `inputs` instead of its own.
+  Node(const Node& other, std::span<const NodeId> inputs);
   void set_inputs(std::span<const NodeId> ids);
   void take_inputs(InputList& list) noexcept;
   void release_inputs() noexcept {

@@ -65,6 +65,27 @@ std::string reduced_blob(const ReducedStore& reduced) {
   return blob_of(*reduced.store);
 }
 
+// A copy whose input array fails to allocate must count no owner of the shared fields: the leak
+// checker then finds the blocks freed with the original.
+TEST(AllocationFailure, FailedNodeCopiesHoldNoSharedBlock) {
+  const std::vector<NodeId> wide{0, 1, 2, 3, 4, 5, 6, 7};
+  const PayloadDescriptor d{"kernel", "c0ffee", "torch", "2", "(f32)->f32", std::nullopt};
+  const std::vector<Node> originals{
+      Node::external(d, {}, wide),
+      Node::stage(wide, {StageMember{"op|neg", {{MemberTokenKind::Input, 0}}}})};
+  for (const Node& original : originals) {
+    const std::size_t points = for_each_allocation_failure(
+        [&] {
+          const Node copy = original;
+          const Node renumbered =
+              original.with_inputs(std::vector<NodeId>(wide.rbegin(), wide.rend()));
+          EXPECT_EQ(copy, original);
+        },
+        [&] { EXPECT_EQ(Node(original), original); });
+    EXPECT_GE(points, 2u);
+  }
+}
+
 TEST(AllocationFailure, StoreOperationsLeaveTheStoreUnchanged) {
   const std::vector<Node> nodes = rich_nodes();
   auto store = store_of({nodes.begin(), nodes.end() - 1}, {6, 2});
