@@ -363,7 +363,7 @@ PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outp
   }
   switch (result_kind) {
     case ReductionResult::Report:
-      return build_report_dict(reduced.report);
+      return build_report_dict(state, reduced.report);
     case ReductionResult::StoreAndReport:
       return build_reduction_result(state, std::move(reduced));
     case ReductionResult::StoreReportAndMap:

@@ -1,12 +1,12 @@
 // The state of one zembric_core module object: its classes, its internal-error exception and the
-// interned strings of the node view. Every module object (a fresh import, each sub-interpreter)
+// interned strings of its views. Every module object (a fresh import, each sub-interpreter)
 // has its own, so nothing the module makes is shared between interpreters.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "python/node_view.h"
+#include "python/view_strings.h"
 
 namespace zembric::python {
 

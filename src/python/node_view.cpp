@@ -1,8 +1,6 @@
 #include "python/node_view.h"
 
-#include <iterator>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "python/param_map_conversion.h"
@@ -13,42 +11,6 @@
 namespace zembric::python {
 
 namespace {
-
-// Calls visit(slot, text) for each string.
-template <class Visit>
-void for_each_view_string(ViewStrings& strings, Visit&& visit) {
-  struct Entry {
-    PyObject* ViewStrings::*member;
-    const char* text;
-  };
-  static constexpr Entry kEntries[] = {
-      {&ViewStrings::id, "id"},
-      {&ViewStrings::output, "output"},
-      {&ViewStrings::inputs, "inputs"},
-      {&ViewStrings::kind, "kind"},
-      {&ViewStrings::name, "name"},
-      {&ViewStrings::params, "params"},
-      {&ViewStrings::descriptor, "descriptor"},
-      {&ViewStrings::n_members, "n_members"},
-      {&ViewStrings::members, "members"},
-      {&ViewStrings::content_hash, "content_hash"},
-      {&ViewStrings::framework, "framework"},
-      {&ViewStrings::version, "version"},
-      {&ViewStrings::io_schema, "io_schema"},
-      {&ViewStrings::preprocessing_ref, "preprocessing_ref"},
-      {&ViewStrings::input_token, "input"},
-      {&ViewStrings::member_token, "member"},
-      {&ViewStrings::empty, ""},
-  };
-  static constexpr const char* kKindNames[] = {"source",   "op",    "reduction",
-                                               "external", "stage", "exchange"};
-  static_assert(std::size(kKindNames) == std::extent_v<decltype(ViewStrings::kind_names)>);
-  for (const Entry& entry : kEntries)
-    visit(strings.*entry.member, entry.text);
-  for (std::size_t i = 0; i < std::size(kKindNames); ++i) {
-    visit(strings.kind_names[i], kKindNames[i]);
-  }
-}
 
 // Sets dict[key] = value, taking over `value`; false with an error set, also when `value` is the
 // nullptr of a failed conversion.
@@ -156,18 +118,6 @@ PyObject* node_dict(const ViewStrings& s, const Node& node, NodeId id, bool is_o
 }
 
 }  // namespace
-
-bool make_view_strings(ViewStrings& strings) {
-  bool made = true;
-  for_each_view_string(strings, [&](PyObject*& slot, const char* text) {
-    if (made) made = (slot = PyUnicode_InternFromString(text)) != nullptr;
-  });
-  return made;
-}
-
-void clear_view_strings(ViewStrings& strings) noexcept {
-  for_each_view_string(strings, [](PyObject*& slot, const char*) { Py_CLEAR(slot); });
-}
 
 PyObject* build_node_view(const ViewStrings& strings, const StoreSnapshot& snapshot) {
   // One pass over the marks instead of a scan per node: a blob may mark every node.

@@ -92,7 +92,7 @@ PyObject* build_mapped_reduction_result(const ModuleState& state, ReducedStore r
   }
   OwnedRef map(build_reduction_map_dict(*reduced.map));
   if (!map) return nullptr;
-  OwnedRef report(build_report_dict(reduced.report));
+  OwnedRef report(build_report_dict(state, reduced.report));
   if (!report) return nullptr;
   OwnedRef store(wrap_store(state, std::move(reduced.store)));
   if (!store) return nullptr;

@@ -1,6 +1,7 @@
 #include "python/report_view.h"
 
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 #include "python/graph_store_type.h"
@@ -8,23 +9,25 @@
 
 namespace zembric::python {
 
-PyObject* build_report_dict(const ReductionReport& report) {
-  const std::pair<const char*, std::uint64_t> counts[] = {
-      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
-      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
-  };
+PyObject* build_report_dict(const ModuleState& state, const ReductionReport& report) {
+  // In the order of the module's report keys. Keying by those held strings spares a string made
+  // and interned per key, and dropped again, on every call.
+  const std::uint64_t counts[] = {report.input_nodes,     report.reachable_nodes,
+                                  report.canonical_nodes, report.stages,
+                                  report.reduced_nodes,   report.boundary_nodes};
+  static_assert(std::size(counts) == std::size(ViewStrings{}.report_keys));
   OwnedRef dict(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& [key, count] : counts) {
-    const OwnedRef value(PyLong_FromUnsignedLongLong(count));
-    if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+  for (std::size_t i = 0; i < std::size(counts); ++i) {
+    const OwnedRef value(PyLong_FromUnsignedLongLong(counts[i]));
+    if (!value || PyDict_SetItem(dict.get(), state.view_strings.report_keys[i], value.get()) < 0)
+      return nullptr;
   }
   return dict.release();
 }
 
 PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced) {
-  OwnedRef report(build_report_dict(reduced.report));
+  OwnedRef report(build_report_dict(state, reduced.report));
   if (!report) return nullptr;
   OwnedRef store(wrap_store(state, std::move(reduced.store)));
   if (!store) return nullptr;

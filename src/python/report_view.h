@@ -11,7 +11,7 @@ namespace zembric::python {
 
 // A new dict with exactly the keys "input_nodes", "reachable_nodes", "canonical_nodes", "stages",
 // "reduced_nodes" and "boundary_nodes". Callers look values up by key; the order is not promised.
-PyObject* build_report_dict(const ReductionReport& report);
+PyObject* build_report_dict(const ModuleState& state, const ReductionReport& report);
 
 // The 2-tuple (new GraphStore of `state`'s module wrapping `reduced.store`, report dict).
 PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced);
