@@ -24,15 +24,7 @@ namespace {
   if (node.kind() == NodeKind::External) {
     add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
-    h.add_u64(node.members().size());
-    for (const StageMemberView member : node.members()) {
-      h.add_bytes(member.key);
-      h.add_u64(member.tokens.size());
-      for (const MemberToken& token : member.tokens) {
-        h.add_u64(static_cast<std::uint64_t>(token.kind));
-        h.add_u64(token.index);
-      }
-    }
+    add_stage_members(h, node.members());
   }
 }
 

@@ -193,16 +193,7 @@ std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
   if (node.kind() == NodeKind::External) {
     add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
-    const auto& members = node.members();
-    h.add_u64(members.size());
-    for (const StageMemberView m : members) {
-      h.add_bytes(m.key);
-      h.add_u64(m.tokens.size());
-      for (const MemberToken& t : m.tokens) {
-        h.add_u64(static_cast<std::uint64_t>(t.kind));
-        h.add_u64(t.index);
-      }
-    }
+    add_stage_members(h, node.members());
   }
   return h.finish();
 }

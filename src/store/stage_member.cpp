@@ -111,4 +111,16 @@ bool operator==(const StageMembers& a, const StageMembers& b) noexcept {
                             std::equal(a.text(), a.text() + x.text, b.text()));
 }
 
+void add_stage_members(SeededHasher& h, const StageMembers& members) noexcept {
+  h.add_u64(members.size());
+  for (const StageMemberView member : members) {
+    h.add_bytes(member.key);
+    h.add_u64(member.tokens.size());
+    for (const MemberToken& token : member.tokens) {
+      h.add_u64(static_cast<std::uint64_t>(token.kind));
+      h.add_u64(token.index);
+    }
+  }
+}
+
 }  // namespace zembric

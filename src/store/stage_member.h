@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/owner_count.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 
@@ -132,5 +133,8 @@ class StageMembers {
 
   Header* block_ = nullptr;
 };
+
+// Feeds every member's key and tokens to `h`, so that equal members hash alike.
+void add_stage_members(SeededHasher& h, const StageMembers& members) noexcept;
 
 }  // namespace zembric
