@@ -268,31 +268,44 @@ class BlobParser {
     return true;
   }
 
-  bool members(std::vector<StageMember>& members) {
+  // Checks every member first, noting where its key and tokens lie in the bytes, then copies
+  // them into the members' one block: no string or token list per member on the way.
+  bool members(StageMembers& out) {
     std::uint32_t count = 0;
     if (!u32(count) || !fits(count, kMinStageMemberSize)) return false;
-    members.resize(count);
+    member_spans_.clear();
+    std::size_t tokens = 0;
+    std::size_t text_bytes = 0;
     for (std::uint32_t m = 0; m < count; ++m) {
-      StageMember& member = members[m];
-      std::uint32_t token_count = 0;
-      if (!text(member.key) || !u32(token_count) || !fits(token_count, kMemberTokenSize)) {
+      MemberSpan member;
+      if (!text(member.key) || !u32(member.token_count) ||
+          !fits(member.token_count, kMemberTokenSize)) {
         return false;
       }
-      member.tokens.resize(token_count);
-      for (MemberToken& token : member.tokens) {
+      member.tokens = pos_;
+      for (std::uint32_t t = 0; t < member.token_count; ++t, pos_ += kMemberTokenSize) {
         const std::uint8_t kind = pos_[0];
-        const std::uint32_t index = load_le<std::uint32_t>(pos_ + 1);
-        pos_ += kMemberTokenSize;
-        if (kind == static_cast<std::uint8_t>(MemberTokenKind::Input)) {
-          token = {MemberTokenKind::Input, index};
-        } else if (kind == static_cast<std::uint8_t>(MemberTokenKind::Member)) {
+        if (kind == static_cast<std::uint8_t>(MemberTokenKind::Member)) {
+          const std::uint32_t index = load_le<std::uint32_t>(pos_ + 1);
           if (index >= m) return out_of_range(index);
-          token = {MemberTokenKind::Member, index};
-        } else {
+        } else if (kind != static_cast<std::uint8_t>(MemberTokenKind::Input)) {
           return invalid_tag("stage-ref", kind);
         }
       }
+      tokens += member.token_count;
+      text_bytes += member.key.size();
+      member_spans_.push_back(member);
     }
+    StageMembers members(count, tokens, text_bytes);
+    for (const MemberSpan& member : member_spans_) {
+      members.add_member(member.key);
+      for (std::uint32_t t = 0; t < member.token_count; ++t) {
+        const unsigned char* token = member.tokens + std::size_t{t} * kMemberTokenSize;
+        members.add_token(
+            {static_cast<MemberTokenKind>(token[0]), load_le<std::uint32_t>(token + 1)});
+      }
+    }
+    out = std::move(members);
     return true;
   }
 
@@ -323,9 +336,9 @@ class BlobParser {
       }
       case static_cast<std::uint8_t>(NodeKind::Stage): {
         std::vector<NodeId> ids;
-        std::vector<StageMember> stage_members;
+        StageMembers stage_members;
         if (!inputs(position, ids) || !members(stage_members)) return false;
-        return add(Node::stage(std::move(ids), std::move(stage_members)));
+        return add(Node::stage(std::span<const NodeId>(ids), std::move(stage_members)));
       }
       case static_cast<std::uint8_t>(NodeKind::Exchange): {
         InputList ids;
@@ -386,6 +399,13 @@ class BlobParser {
   std::unique_ptr<RepeatedParams> repeated_params_;  // made for the first list with entries
   // The store id of the record at each blob position, once the two part ways; empty before.
   std::vector<NodeId> store_id_;
+  // Where the members of the Stage being read lie in the bytes; kept for the next Stage.
+  struct MemberSpan {
+    std::string_view key;
+    const unsigned char* tokens = nullptr;
+    std::uint32_t token_count = 0;
+  };
+  std::vector<MemberSpan> member_spans_;
   std::string error_;
 };
 
