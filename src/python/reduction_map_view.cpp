@@ -60,7 +60,7 @@ class SharedLocations {
 
 }  // namespace
 
-PyObject* build_reduction_map_dict(const ReductionMap& map) {
+PyObject* build_reduction_map_dict(const ViewStrings& strings, const ReductionMap& map) {
   OwnedRef roots(id_list_to_python(map.roots));
   if (!roots) return nullptr;
   std::uint32_t reduced_nodes = 0;
@@ -78,8 +78,8 @@ PyObject* build_reduction_map_dict(const ReductionMap& map) {
     PyList_SET_ITEM(nodes.get(), static_cast<Py_ssize_t>(i), entry);
   }
   OwnedRef dict(PyDict_New());
-  if (!dict || PyDict_SetItemString(dict.get(), "roots", roots.get()) < 0 ||
-      PyDict_SetItemString(dict.get(), "nodes", nodes.get()) < 0) {
+  if (!dict || PyDict_SetItem(dict.get(), strings.roots, roots.get()) < 0 ||
+      PyDict_SetItem(dict.get(), strings.nodes, nodes.get()) < 0) {
     return nullptr;
   }
   return dict.release();
@@ -90,7 +90,7 @@ PyObject* build_mapped_reduction_result(const ModuleState& state, ReducedStore r
     PyErr_SetString(PyExc_SystemError, "a mapped reduction carries no map");
     return nullptr;
   }
-  OwnedRef map(build_reduction_map_dict(*reduced.map));
+  OwnedRef map(build_reduction_map_dict(state.view_strings, *reduced.map));
   if (!map) return nullptr;
   OwnedRef report(build_report_dict(state, reduced.report));
   if (!report) return nullptr;

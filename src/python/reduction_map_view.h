@@ -12,7 +12,7 @@ namespace zembric::python {
 
 // A new dict with the keys "roots" (a list of reduced ids, one per root) and "nodes" (one entry
 // per source node: None, or the tuple (reduced id, member position or None)), in that order.
-PyObject* build_reduction_map_dict(const ReductionMap& map);
+PyObject* build_reduction_map_dict(const ViewStrings& strings, const ReductionMap& map);
 
 // The 3-tuple (new GraphStore of `state`'s module wrapping `reduced.store`, report dict, map
 // dict); `reduced` must carry its map.

@@ -31,6 +31,8 @@ void for_each_view_string(ViewStrings& strings, Visit&& visit) {
       {&ViewStrings::input_token, "input"},
       {&ViewStrings::member_token, "member"},
       {&ViewStrings::empty, ""},
+      {&ViewStrings::roots, "roots"},
+      {&ViewStrings::nodes, "nodes"},
   };
   static constexpr const char* kKindNames[] = {"source",   "op",    "reduction",
                                                "external", "stage", "exchange"};

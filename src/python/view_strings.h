@@ -26,6 +26,8 @@ struct ViewStrings {
   PyObject* input_token;
   PyObject* member_token;
   PyObject* empty;
+  PyObject* roots;  // the reduction map's keys
+  PyObject* nodes;
   PyObject* kind_names[6];   // indexed by NodeKind
   PyObject* report_keys[6];  // the report's counts, in ReductionReport's order
 };
