@@ -94,9 +94,9 @@ class Replay {
           rule.count.reset();
       }
       if (changed) {
-        std::vector<TermIndex> before = rep_;
-        close();
-        rekey_bound_ += rekeys_since(before);
+        ClassTally tally;
+        close(&tally);
+        rekey_bound_ += rekeys(tally);
       }
       if (!changed && scheduler.can_stop(iteration)) break;
     }
@@ -117,12 +117,33 @@ class Replay {
     return rule != kNoIndex && rules_[rule].kind == kind && rules_[rule].applied;
   }
 
+  // What a closure tells the re-keying bound, per class after it: how many classes from before it
+  // the class absorbed, and its uses by terms (twice for an applied commutation, whose mirror
+  // uses it too).
+  struct ClassTally {
+    std::vector<std::uint32_t> merged;
+    std::vector<std::uint64_t> uses;
+  };
+
   // rep_[t]: the earliest term of t's class under the rules applied so far. Each term's slot in
   // the table is prefetched a few terms ahead: its operands may still be in the window, so their
   // classes from before the pass (still in rep_) stand in for the new ones, which mostly agree.
-  void close() {
+  // With a tally, also counts what rekeys() needs, in the same pass: a term's operands precede it,
+  // so their classes are final when it is reached, and its own slot still holds its class from
+  // before until it is overwritten.
+  void close(ClassTally* tally = nullptr) {
     const std::size_t n = graph_.size();
     index_.clear();
+    if (tally != nullptr) {
+      tally->merged.assign(n, 0);
+      tally->uses.assign(n, 0);
+    }
+    const auto count_for = [&](std::size_t i, std::span<const TermIndex> children, bool was_leader,
+                               std::uint64_t weight) {
+      if (was_leader) ++tally->merged[rep_[i]];
+      for (const TermIndex child : children)
+        tally->uses[rep_[child]] += weight;
+    };
     std::vector<TermIndex> canon;
     std::vector<TermIndex> canon_ahead;
     // Below this the table stays in the caches, and hashing twice would only cost.
@@ -136,8 +157,10 @@ class Replay {
       }
       const auto t = static_cast<TermIndex>(i);
       const auto children = graph_.children(t);
+      const bool was_leader = rep_[i] == t;
       if (applied(t, Kind::Identity)) {
         rep_[i] = rep_[children[0]];
+        if (tally != nullptr) count_for(i, children, was_leader, 1);
         continue;
       }
       const bool commutes = applied(t, Kind::Commute);
@@ -152,6 +175,7 @@ class Replay {
         return same || (commutes && rep_[held[0]] == canon[1] && rep_[held[1]] == canon[0]);
       });
       rep_[i] = found == kNoIndex ? t : found;
+      if (tally != nullptr) count_for(i, children, was_leader, commutes ? 2 : 1);
     }
   }
   // Far enough ahead to overlap the misses of a table beyond the caches.
@@ -225,35 +249,20 @@ class Replay {
     return count;
   }
 
-  // An upper bound on the re-keyings of the iteration that turned the classes `before` into the
-  // current ones (see the file comment): every use of a class that merged, times the losses it
-  // can see, at most one per merge of its class in this iteration and log2 of the class's uses.
-  // Mirror nodes count as uses too, and their own merges cost none: a fresh mirror has no users.
-  std::uint64_t rekeys_since(const std::vector<TermIndex>& before) const {
-    const std::size_t n = graph_.size();
-    std::vector<std::uint32_t> merged(n, 0);  // classes of `before` in each current class
-    bool any = false;
-    for (std::size_t b = 0; b < n; ++b) {
-      if (before[b] != b) continue;
-      any = ++merged[rep_[b]] >= 2 || any;
+  // An upper bound on the re-keyings of the iteration whose closure filled `tally` (see the file
+  // comment): every use of a class that merged, times the losses it can see, at most one per merge
+  // of its class in this iteration and log2 of the class's uses. Mirror nodes count as uses too,
+  // and their own merges cost none: a fresh mirror has no users.
+  static std::uint64_t rekeys(const ClassTally& tally) {
+    std::uint64_t total = 0;
+    for (std::size_t k = 0; k < tally.merged.size(); ++k) {
+      const std::uint32_t merged = tally.merged[k];
+      const std::uint64_t uses = tally.uses[k];
+      if (merged < 2 || uses == 0) continue;
+      const auto losses = static_cast<std::uint64_t>(std::bit_width(uses) - 1);
+      total += uses * std::min<std::uint64_t>(losses, merged - 1);
     }
-    if (!any) return 0;
-    std::vector<std::uint64_t> uses(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto t = static_cast<TermIndex>(i);
-      const std::uint64_t weight = applied(t, Kind::Commute) ? 2 : 1;
-      for (const TermIndex child : graph_.children(t)) {
-        const TermIndex eclass = rep_[child];
-        if (merged[eclass] >= 2) uses[eclass] += weight;
-      }
-    }
-    std::uint64_t rekeys = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      if (merged[k] < 2 || uses[k] == 0) continue;
-      const auto losses = static_cast<std::uint64_t>(std::bit_width(uses[k]) - 1);
-      rekeys += uses[k] * std::min<std::uint64_t>(losses, merged[k] - 1);
-    }
-    return rekeys;
+    return total;
   }
 
   const TermGraph& graph_;
