@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 #include "python/graph_store_type.h"
@@ -15,7 +16,7 @@ PyObject* build_report_dict(const ModuleState& state, const ReductionReport& rep
   const std::uint64_t counts[] = {report.input_nodes,     report.reachable_nodes,
                                   report.canonical_nodes, report.stages,
                                   report.reduced_nodes,   report.boundary_nodes};
-  static_assert(std::size(counts) == std::size(ViewStrings{}.report_keys));
+  static_assert(std::size(counts) == std::extent_v<decltype(ViewStrings::report_keys)>);
   OwnedRef dict(PyDict_New());
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < std::size(counts); ++i) {
