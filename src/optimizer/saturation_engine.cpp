@@ -122,6 +122,11 @@ SaturationEngine::SaturationEngine(std::size_t iter_limit) : SaturationEngine() 
   iter_limit_ = iter_limit;
 }
 
+SaturationEngine::SaturationEngine(std::size_t iter_limit, std::size_t node_limit)
+    : SaturationEngine(iter_limit) {
+  node_limit_ = node_limit;
+}
+
 SaturationEngine::SaturationEngine() {
   rules_.reserve(kCommutativeOps.size() + kIdentityRules.size());
   for (const std::string_view op : kCommutativeOps) {
@@ -143,7 +148,7 @@ const SaturationEngine& SaturationEngine::standard() {
   return engine;
 }
 
-std::size_t SaturationEngine::check_terms(const TermGraph& input) {
+std::size_t SaturationEngine::check_terms(const TermGraph& input) const {
   const std::size_t n = input.size();
   for (std::size_t i = 0; i < n; ++i) {
     for (const TermIndex child : input.children(static_cast<TermIndex>(i))) {
@@ -153,7 +158,7 @@ std::size_t SaturationEngine::check_terms(const TermGraph& input) {
       }
     }
   }
-  return 4 * n + 1024;
+  return node_limit_.value_or(4 * n + 1024);
 }
 
 TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {
@@ -165,16 +170,19 @@ TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* 
     output.mark_distinct();
     return output;
   }
-  return read_back(input, saturate(input), placement);
+  return read_back(input, saturate(input, node_limit), placement);
 }
 
 TermGraph SaturationEngine::run_saturating(const TermGraph& input,
-                                           std::vector<TermIndex>* placement) const {
-  check_terms(input);
-  return read_back(input, saturate(input), placement);
+                                           std::vector<TermIndex>* placement,
+                                           egraph::StopReason* stop) const {
+  const std::size_t node_limit = check_terms(input);
+  return read_back(input, saturate(input, node_limit, stop), placement);
 }
 
-std::vector<std::uint32_t> SaturationEngine::saturate(const TermGraph& input) const {
+std::vector<std::uint32_t> SaturationEngine::saturate(const TermGraph& input,
+                                                      std::size_t node_limit,
+                                                      egraph::StopReason* stop) const {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
 
@@ -211,8 +219,9 @@ std::vector<std::uint32_t> SaturationEngine::saturate(const TermGraph& input) co
 
   const std::vector<egraph::Rewrite> rules = bind_rules(rules_, keys);
   egraph::SaturationRunner runner;
-  runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024);
+  runner.with_egraph(std::move(graph)).with_iter_limit(iter_limit_).with_node_limit(node_limit);
   runner.run(rules);
+  if (stop != nullptr) *stop = *runner.stop_reason();
   const egraph::EGraph& saturated = runner.egraph();
   for (std::size_t i = 0; i < n; ++i)
     class_of[i] = saturated.find(class_of[i]);

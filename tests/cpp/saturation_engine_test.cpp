@@ -231,6 +231,41 @@ TEST(SaturationEngine, ReplayGivesTheSaturatedEgraphsOutput) {
   }
 }
 
+// The replay vouches for the e-graph only when its bound on the e-graph's size fits the node
+// limit: at the tightest limit it accepts, an e-graph under that limit never reaches it and gives
+// the same output; just below, where the e-graph itself runs, the outputs agree as well.
+TEST(SaturationEngine, ReplayAcceptsOnlyNodeLimitsTheEgraphKeepsTo) {
+  for (const std::size_t size : {30, 400, 3000}) {
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+      const TermGraph graph = random_graph(size, seed * 104729 + size);
+      const SaturationEngine standard;
+      std::size_t low = 0;
+      std::size_t high = 4 * size + 1024;
+      ASSERT_TRUE(replay_saturation(graph, standard.replayed_rules(), standard.iter_limit(), high));
+      while (low + 1 < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        const bool accepted =
+            replay_saturation(graph, standard.replayed_rules(), standard.iter_limit(), mid)
+                .has_value();
+        (accepted ? high : low) = mid;
+      }
+      for (const std::size_t limit : {low, high}) {
+        const SaturationEngine engine(standard.iter_limit(), limit);
+        std::vector<TermIndex> replayed;
+        std::vector<TermIndex> saturated;
+        egraph::StopReason stop = egraph::StopReason::saturated();
+        ASSERT_EQ(engine.run(graph, &replayed), engine.run_saturating(graph, &saturated, &stop))
+            << size << " terms, seed " << seed << ", node limit " << limit;
+        ASSERT_EQ(replayed, saturated) << size << " terms, seed " << seed;
+        if (limit == high) {
+          EXPECT_NE(stop.kind, egraph::StopReason::Kind::NodeLimit)
+              << size << " terms, seed " << seed << ": " << stop.to_string();
+        }
+      }
+    }
+  }
+}
+
 TEST(SaturationEngine, MalformedGraphsAreInternalErrors) {
   EXPECT_THROW(run({{src("x"), op("op|neg", {1})}, {}}), InternalError);
   EXPECT_THROW(run({{src("x")}, {1}}), InternalError);
