@@ -23,6 +23,8 @@
 #include <bit>
 #include <cstdint>
 #include <numeric>
+#include <span>
+#include <vector>
 
 #include "egraph/backoff_rule_scheduler.h"
 #include "support/flat_id_index.h"
@@ -39,7 +41,7 @@ using Kind = ReplayedRule::Kind;
 struct BoundRule {
   egraph::Symbol name;
   Kind kind;
-  std::vector<TermIndex> terms;
+  std::span<const TermIndex> terms;  // in Replay::rule_terms_
   bool applied = false;
   std::optional<std::size_t> count;  // at the current classes; cleared when they change
 };
@@ -61,11 +63,7 @@ class Replay {
       of_key[key] = static_cast<std::uint32_t>(rules_.size());
       rules_.push_back({rule.name, rule.kind, {}, false, std::nullopt});
     }
-    for (std::size_t i = 0; i < graph.size(); ++i) {
-      const auto t = static_cast<TermIndex>(i);
-      const std::uint32_t rule = rule_of(t);
-      if (rule != kNoIndex) rules_[rule].terms.push_back(t);
-    }
+    bucket_rule_terms();
     index_.reserve(graph.size());
     // Before any rule, each class is a term of its own, unless two terms are equal.
     rep_.resize(graph.size());
@@ -106,6 +104,29 @@ class Replay {
   std::vector<TermIndex> take_classes() { return std::move(rep_); }
 
  private:
+  // Each rule's terms, ascending, as one array bucketed by rule: counted first, so that a small
+  // graph makes one allocation here rather than a growing list per rule.
+  void bucket_rule_terms() {
+    std::vector<std::size_t> end(rules_.size() + 1, 0);
+    const auto size = static_cast<TermIndex>(graph_.size());
+    for (TermIndex t = 0; t < size; ++t) {
+      const std::uint32_t rule = rule_of(t);
+      if (rule != kNoIndex) ++end[rule + 1];
+    }
+    std::partial_sum(end.begin(), end.end(), end.begin());
+    rule_terms_.resize(end.back());
+    for (TermIndex t = 0; t < size; ++t) {
+      const std::uint32_t rule = rule_of(t);
+      if (rule != kNoIndex) rule_terms_[end[rule]++] = t;
+    }
+    // end[r] has moved on to where rule r + 1 starts.
+    std::size_t begin = 0;
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+      rules_[r].terms = std::span<const TermIndex>(rule_terms_).subspan(begin, end[r] - begin);
+      begin = end[r];
+    }
+  }
+
   std::uint32_t rule_of(TermIndex t) const {
     const std::size_t arity = graph_.children(t).size();
     if (arity == 2) return commute_of_key_[graph_.key_id(t)];
@@ -268,6 +289,7 @@ class Replay {
   const TermGraph& graph_;
   std::uint64_t seed_;
   std::vector<BoundRule> rules_;
+  std::vector<TermIndex> rule_terms_;
   std::vector<std::uint32_t> commute_of_key_;
   std::vector<std::uint32_t> identity_of_key_;
   std::vector<TermIndex> rep_;
