@@ -761,7 +761,8 @@ def render(
     out = [f"## {label}", "", "Machine:", *header, f"- load average at start: {loads[0]}; at end: {loads[1]}", ""]
     out.append(
         f"Command: `python bench/run_benchmarks.py {shlex.join(sys.argv[1:])}` ({elapsed:.0f} s). "
-        "Times are the best of N runs (N in each heading) with the garbage collector off; "
+        "Times are the best of N runs (N in each heading) with the garbage collector off, except "
+        "the scaling ratio, which compares typical runs; "
         f"wall = perf_counter, CPU = process CPU time. Verdicts use {clock} time "
         "(memory figures have one value)."
     )
