@@ -107,6 +107,8 @@ class Replay {
   // Each rule's terms, ascending, as one array bucketed by rule: counted first, so that a small
   // graph makes one allocation here rather than a growing list per rule.
   void bucket_rule_terms() {
+    // end[r + 1] first counts rule r's terms; summed, end[r] is where rule r starts, and filling
+    // moves it on to where rule r ends.
     std::vector<std::size_t> end(rules_.size() + 1, 0);
     const auto size = static_cast<TermIndex>(graph_.size());
     for (TermIndex t = 0; t < size; ++t) {
@@ -119,7 +121,6 @@ class Replay {
       const std::uint32_t rule = rule_of(t);
       if (rule != kNoIndex) rule_terms_[end[rule]++] = t;
     }
-    // end[r] has moved on to where rule r + 1 starts.
     std::size_t begin = 0;
     for (std::size_t r = 0; r < rules_.size(); ++r) {
       rules_[r].terms = std::span<const TermIndex>(rule_terms_).subspan(begin, end[r] - begin);
