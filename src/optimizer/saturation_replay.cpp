@@ -48,6 +48,9 @@ struct BoundRule {
 
 class Replay {
  public:
+  // Each rule's terms point into rule_terms_, which a copy would not follow.
+  Replay(const Replay&) = delete;
+  Replay& operator=(const Replay&) = delete;
   Replay(const TermGraph& graph, std::span<const ReplayedRule> rules)
       : graph_(graph), seed_(fresh_hash_seed()) {
     const KeyTable& keys = graph.key_table();
