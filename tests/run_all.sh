@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds everything and runs every test: the C++ tests (plain and
-# under AddressSanitizer + UBSan), the Python tests against the installed module on CPython 3.11,
-# 3.12 and 3.13 (pyenv's interpreters, each in a fresh virtual environment; 3.13 installs from the
-# source distribution) and against the module built with both sanitizers, the PyTorch and JAX
-# frontends' tests and examples (the frameworks on the main interpreter), a smoke run of the
-# benchmarks, the stub check, and bounded fuzz runs of the blob reader and of the whole road from
-# blob to reduced store. Fails when any step fails or when no test ran.
+# Installs what the tests need, builds everything and runs every test: the C++ tests (plain, under
+# AddressSanitizer + UBSan and under ThreadSanitizer), the Python tests against the installed
+# module on CPython 3.11, 3.12 and 3.13 (pyenv's interpreters, each in a fresh virtual
+# environment; 3.13 installs from the source distribution) and against the module built with both
+# sanitizers, the PyTorch and JAX frontends' tests and examples (the frameworks on the main
+# interpreter), a smoke run of the benchmarks, the stub check, and bounded fuzz runs of the blob
+# reader and of the whole road from blob to reduced store. Fails when any step fails or when no
+# test ran.
 #
 # The log shows each stage's heading and summary. Build output, ctest's per-test lines, apt and
 # the fuzzers' progress go to build/logs/; a failing stage prints the tail of its log.
@@ -91,6 +92,14 @@ quietly sanitize-tests env ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
 ctest_summary sanitize-tests
+
+step "C++ tests under ThreadSanitizer"
+quietly tsan-configure cmake -S . -B build/ci-tsan "${cmake_common[@]}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBRIC_SANITIZE_THREADS=ON
+quietly tsan-build cmake --build build/ci-tsan -j "$jobs"
+quietly tsan-tests env TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build/ci-tsan --output-on-failure --no-tests=error -j "$jobs"
+ctest_summary tsan-tests
 
 step "Python module on $("$python" --version)"
 quietly pip-install "$python" -m pip install . -Ccmake.define.ZEMBRIC_WERROR=ON
