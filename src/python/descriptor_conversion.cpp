@@ -11,13 +11,11 @@ namespace zembric::python {
 
 namespace {
 
-// The field's value as a new reference; an empty ref without an error when the key is absent.
-OwnedRef lookup(PyObject* dict, const char* field) {
-  const OwnedRef key(PyUnicode_InternFromString(field));
-  if (!key) return OwnedRef();
+// The value under `key` as a new reference; an empty ref without an error when the key is absent.
+OwnedRef lookup(PyObject* dict, PyObject* key) {
   // The dict's own storage, so a subclass's __missing__ or __getitem__ is not consulted. Taking a
   // reference at once: comparing keys may run Python code that changes the dict.
-  return OwnedRef::from_borrowed(PyDict_GetItemWithError(dict, key.get()));
+  return OwnedRef::from_borrowed(PyDict_GetItemWithError(dict, key));
 }
 
 bool field_text(PyObject* value, const char* field, std::string& out) {
@@ -29,22 +27,30 @@ bool field_text(PyObject* value, const char* field, std::string& out) {
   return copy_utf8(value, out);
 }
 
-bool convert_dict(PyObject* dict, PayloadDescriptor& out) {
+// The field names are the module's interned strings: interning them per call would look each up
+// in the interpreter's table of interned strings, which is large and cold in a framework's process.
+bool convert_dict(const ViewStrings& strings, PyObject* dict, PayloadDescriptor& out) {
   PayloadDescriptor value;
-  const OwnedRef reference = lookup(dict, "preprocessing_ref");
+  const OwnedRef reference = lookup(dict, strings.preprocessing_ref);
   if (!reference && PyErr_Occurred()) return false;
   if (reference && reference.get() != Py_None) {
     std::string text;
     if (!field_text(reference.get(), "preprocessing_ref", text)) return false;
     value.preprocessing_ref = std::move(text);
   }
-  const std::pair<const char*, std::string*> fields[] = {
-      {"kind", &value.kind},           {"content_hash", &value.content_hash},
-      {"framework", &value.framework}, {"version", &value.version},
-      {"io_schema", &value.io_schema},
+  const struct {
+    const char* field;
+    PyObject* key;
+    std::string* text;
+  } fields[] = {
+      {"kind", strings.kind, &value.kind},
+      {"content_hash", strings.content_hash, &value.content_hash},
+      {"framework", strings.framework, &value.framework},
+      {"version", strings.version, &value.version},
+      {"io_schema", strings.io_schema, &value.io_schema},
   };
-  for (const auto& [field, text] : fields) {
-    const OwnedRef item = lookup(dict, field);
+  for (const auto& [field, key, text] : fields) {
+    const OwnedRef item = lookup(dict, key);
     if (!item) {
       if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", field);
@@ -64,7 +70,7 @@ bool convert_descriptor(const ModuleState& state, PyObject* object, PayloadDescr
     out = *descriptor;
     return true;
   }
-  if (PyDict_Check(object)) return convert_dict(object, out);
+  if (PyDict_Check(object)) return convert_dict(state.view_strings, object, out);
   PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
   return false;
 }
