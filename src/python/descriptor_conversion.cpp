@@ -18,9 +18,10 @@ OwnedRef lookup(PyObject* dict, PyObject* key) {
   return OwnedRef::from_borrowed(PyDict_GetItemWithError(dict, key));
 }
 
-bool field_text(PyObject* value, const char* field, std::string& out) {
+// `field` is the field's name, the key it was found under.
+bool field_text(PyObject* value, PyObject* field, std::string& out) {
   if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "descriptor field '%s' must be str, not %.200s", field,
+    PyErr_Format(PyExc_TypeError, "descriptor field '%U' must be str, not %.200s", field,
                  Py_TYPE(value)->tp_name);
     return false;
   }
@@ -35,25 +36,19 @@ bool convert_dict(const ViewStrings& strings, PyObject* dict, PayloadDescriptor&
   if (!reference && PyErr_Occurred()) return false;
   if (reference && reference.get() != Py_None) {
     std::string text;
-    if (!field_text(reference.get(), "preprocessing_ref", text)) return false;
+    if (!field_text(reference.get(), strings.preprocessing_ref, text)) return false;
     value.preprocessing_ref = std::move(text);
   }
-  const struct {
-    const char* field;
-    PyObject* key;
-    std::string* text;
-  } fields[] = {
-      {"kind", strings.kind, &value.kind},
-      {"content_hash", strings.content_hash, &value.content_hash},
-      {"framework", strings.framework, &value.framework},
-      {"version", strings.version, &value.version},
-      {"io_schema", strings.io_schema, &value.io_schema},
+  const std::pair<PyObject*, std::string*> fields[] = {
+      {strings.kind, &value.kind},           {strings.content_hash, &value.content_hash},
+      {strings.framework, &value.framework}, {strings.version, &value.version},
+      {strings.io_schema, &value.io_schema},
   };
-  for (const auto& [field, key, text] : fields) {
-    const OwnedRef item = lookup(dict, key);
+  for (const auto& [field, text] : fields) {
+    const OwnedRef item = lookup(dict, field);
     if (!item) {
       if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", field);
+        PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", field);
       }
       return false;
     }
