@@ -75,31 +75,36 @@ quietly pip-frameworks "$python" -m pip install -q torch==2.13.0 jax jaxlib
 "$python" -c 'import sys, torch, jax; print(sys.version.split()[0], "torch", torch.__version__, "jax", jax.__version__)'
 
 cmake_common=(-G Ninja -DZEMBRIC_WERROR=ON -DZEMBRIC_BUILD_TESTS=ON -DZEMBRIC_BUILD_PYTHON=OFF)
+# cpp_tests NAME BUILD_TYPE [VAR=VALUE...] -- [CMAKE_OPTION...]: configures and builds the C++
+# tests in build/ci-NAME, runs them with the variables given in their environment, and prints
+# ctest's summary; the logs are NAME-configure, NAME-build and NAME-tests.
+cpp_tests() {
+  local name=$1 type=$2
+  shift 2
+  local variables=()
+  while [ "$1" != -- ]; do
+    variables+=("$1")
+    shift
+  done
+  shift
+  quietly "$name-configure" cmake -S . -B "build/ci-$name" "${cmake_common[@]}" \
+    -DCMAKE_BUILD_TYPE="$type" "$@"
+  quietly "$name-build" cmake --build "build/ci-$name" -j "$jobs"
+  quietly "$name-tests" env "${variables[@]}" \
+    ctest --test-dir "build/ci-$name" --output-on-failure --no-tests=error -j "$jobs"
+  ctest_summary "$name-tests"
+}
 
 step "C++ tests"
 # The C++ benchmark programs are built too, so that they keep compiling.
-quietly cpp-configure cmake -S . -B build/ci-tests "${cmake_common[@]}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBRIC_BUILD_BENCH=ON
-quietly cpp-build cmake --build build/ci-tests -j "$jobs"
-quietly cpp-tests ctest --test-dir build/ci-tests --output-on-failure --no-tests=error -j "$jobs"
-ctest_summary cpp-tests
+cpp_tests tests RelWithDebInfo -- -DZEMBRIC_BUILD_BENCH=ON
 
 step "C++ tests under AddressSanitizer and UBSan"
-quietly sanitize-configure cmake -S . -B build/ci-sanitize "${cmake_common[@]}" \
-  -DCMAKE_BUILD_TYPE=Debug -DZEMBRIC_SANITIZE=ON
-quietly sanitize-build cmake --build build/ci-sanitize -j "$jobs"
-quietly sanitize-tests env ASAN_OPTIONS=detect_leaks=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/ci-sanitize --output-on-failure --no-tests=error -j "$jobs"
-ctest_summary sanitize-tests
+cpp_tests sanitize Debug ASAN_OPTIONS=detect_leaks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 -- -DZEMBRIC_SANITIZE=ON
 
 step "C++ tests under ThreadSanitizer"
-quietly tsan-configure cmake -S . -B build/ci-tsan "${cmake_common[@]}" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEMBRIC_SANITIZE_THREADS=ON
-quietly tsan-build cmake --build build/ci-tsan -j "$jobs"
-quietly tsan-tests env TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build/ci-tsan --output-on-failure --no-tests=error -j "$jobs"
-ctest_summary tsan-tests
+cpp_tests tsan RelWithDebInfo TSAN_OPTIONS=halt_on_error=1 -- -DZEMBRIC_SANITIZE_THREADS=ON
 
 step "Python module on $("$python" --version)"
 quietly pip-install "$python" -m pip install . -Ccmake.define.ZEMBRIC_WERROR=ON
