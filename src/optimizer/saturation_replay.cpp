@@ -95,9 +95,8 @@ class Replay {
           rule.count.reset();
       }
       if (changed) {
-        ClassTally tally;
-        close(&tally);
-        rekey_bound_ += rekeys(tally);
+        close(&tally_);
+        rekey_bound_ += rekeys(tally_);
       }
       if (!changed && scheduler.can_stop(iteration)) break;
     }
@@ -300,6 +299,7 @@ class Replay {
   FlatIdIndex index_;                  // close()'s hash-consing, kept between calls
   std::vector<std::uint32_t> ticked_;  // count()'s operand classes: the tick that last saw each
   std::uint32_t tick_ = 0;
+  ClassTally tally_;  // close()'s tally, its arrays reused by each changing pass
   std::uint64_t rekey_bound_ = 0;
   bool supported_ = true;
 };
