@@ -167,6 +167,12 @@ class _Converter:
         self.store = GraphStore()
         self.ids: dict[_fx.Node, int] = {}
         self.types: dict[_fx.Node, str] = {}
+        # Reading a fake tensor's dtype, or printing an op, costs about a microsecond each: every
+        # node's dtype and every target's text and draw flag are read once.
+        self.dtypes: dict[_fx.Node, _torch.dtype] = {}
+        # Per target, keyed by id(): an op's own hash is a Python method. Each entry holds its
+        # target, so that no id is reused while the converter lives.
+        self.targets: dict[int, tuple[Any, str, bool]] = {}
         self.calls: dict[str, CallImpl] = {}
         self.multi: dict[_fx.Node, tuple[PayloadDescriptor, list[int], dict[str, Any]]] = {}
         self.descriptors: dict[tuple[str, str], PayloadDescriptor] = {}
@@ -174,16 +180,30 @@ class _Converter:
         self.draws = 0
         self.arguments: list[str] = []
         self.constants: dict[str, Any] = {}
-        self.handlers: dict[Any, Callable[[_fx.Node], int | None]] = {}
+        self.handlers: dict[int, tuple[Any, Callable[[_fx.Node], int | None]]] = {}
         self.version = _torch.__version__
 
     # -- the value each node computes
     def dtype(self, node: _fx.Node) -> _torch.dtype:
-        val = node.meta.get("val")
-        if not isinstance(val, _torch.Tensor):
-            raise ValueError(f"node {node.name!r} has no tensor in meta['val']: convert graphs "
-                             "that make_fx traced (zembric.torch.trace)")
-        return val.dtype
+        dtype = self.dtypes.get(node)
+        if dtype is None:
+            val = node.meta.get("val")
+            if not isinstance(val, _torch.Tensor):
+                raise ValueError(f"node {node.name!r} has no tensor in meta['val']: convert "
+                                 "graphs that make_fx traced (zembric.torch.trace)")
+            dtype = self.dtypes[node] = val.dtype
+        return dtype
+
+    def target(self, target: Any) -> tuple[str, bool]:
+        """The text of a call's target, and whether each call of it is a draw of its own."""
+        known = self.targets.get(id(target))
+        if known is None:
+            text = str(target)
+            packet = text.split(".")[1] if text.startswith("aten.") else ""
+            draws = (_torch.Tag.nondeterministic_seeded in getattr(target, "tags", ())
+                     or packet in _UNINITIALISED)
+            known = self.targets[id(target)] = (target, text, draws)
+        return known[1], known[2]
 
     def type_text(self, node: _fx.Node) -> str:
         text = self.types.get(node)
@@ -247,10 +267,10 @@ class _Converter:
         target = node.target
         if target is operator.getitem:
             return self.getitem(node)
-        handler = self.handlers.get(target)
-        if handler is None:
-            handler = self.handlers[target] = self.handler_for(target)
-        return handler(node)
+        known = self.handlers.get(id(target))
+        if known is None:
+            known = self.handlers[id(target)] = (target, self.handler_for(target))
+        return known[1](node)
 
     def handler_for(self, target: Any) -> Callable[[_fx.Node], int | None]:
         if not isinstance(target, _torch._ops.OpOverload):
@@ -290,15 +310,24 @@ class _Converter:
             return self.external(node)
         if swap:
             args = (args[1], args[0])
-        tensors = [a for a in args if isinstance(a, _fx.Node)]
-        numbers = [(k, a) for k, a in enumerate(args) if not isinstance(a, _fx.Node)]
+        # One plain loop: a comprehension's own frame costs more than the loop over one to three
+        # arguments.
+        tensors: list[_fx.Node] = []
+        numbers: list[tuple[int, Any]] = []
+        for k, a in enumerate(args):
+            if isinstance(a, _fx.Node):
+                tensors.append(a)
+            else:
+                numbers.append((k, a))
         if not tensors or len(numbers) > 1:
             return self.external(node)
         result = self.dtype(node)
         values = tensors[1:] if name == "where" else tensors
         base = self.dtype(values[0]) if values else result
         for other in values[1:]:
-            base = _torch.promote_types(base, self.dtype(other))
+            dtype = self.dtype(other)
+            if dtype != base:
+                base = _torch.promote_types(base, dtype)
         params: dict[str, Any] = {}
         if numbers:
             position, number = numbers[0]
@@ -382,9 +411,10 @@ class _Converter:
     # -- everything else
     def external(self, node: _fx.Node) -> int | None:
         target = node.target
+        target_text, draws = self.target(target)
         inputs: list[Any] = []
         is_node: Callable[[Any], bool] = lambda v: isinstance(v, _fx.Node)
-        text = (f"{target}({self.text.write(list(node.args), is_node, inputs)[1:-1]}"
+        text = (f"{target_text}({self.text.write(list(node.args), is_node, inputs)[1:-1]}"
                 f"{self.kwargs_text(node, inputs)})")
         if text not in self.calls:
             self.calls[text] = _call_impl(target, node.args, dict(node.kwargs))
@@ -393,16 +423,14 @@ class _Converter:
                 raise ValueError(f"node {node.name!r} reads {value.name!r}, a tuple: "
                                  "take its parts with getitem")
         schema = ",".join(self.type_text(v) for v in inputs) + "->" + self.type_text(node)
-        key = (str(target), schema)
+        key = (target_text, schema)
         descriptor = self.descriptors.get(key)
         if descriptor is None:
             descriptor = self.descriptors[key] = PayloadDescriptor(
-                kind="aten", content_hash=str(target), framework="torch",
+                kind="aten", content_hash=target_text, framework="torch",
                 version=self.version, io_schema=schema)
         params: dict[str, Any] = {"call": text}
-        tags = getattr(target, "tags", ())
-        packet = str(target).split(".")[1] if str(target).startswith("aten.") else ""
-        if _torch.Tag.nondeterministic_seeded in tags or packet in _UNINITIALISED:
+        if draws:
             params["draw"] = self.draws
             self.draws += 1
         input_ids = [self.ids[v] for v in inputs]
