@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, TypeAlias
+from typing import Any, Generic, TypeAlias, TypeVar
 
 from zembric.evaluation import evaluate
 from zembric.standard_ops import Array, OpImpl
@@ -95,6 +95,30 @@ def _call_runner(calls: Mapping[str, CallImpl]) -> Callable[[Mapping[str, Any], 
 def writable(value: Array) -> Array:
     """``value``, copied if it is read-only (frameworks refuse to wrap those)."""
     return value if value.flags.writeable else value.copy()
+
+
+_Value = TypeVar("_Value")
+
+
+class IdentityMemo(Generic[_Value]):
+    """``compute(obj)`` once per object, for objects asked about many times a graph whose own
+    hash or text is slow Python code (an op, a NumPy dtype). Keyed by ``id()``, each entry holding
+    its object: no id is reused while the entry lives, and objects that merely compare equal do
+    not share an entry. With ``bound``, a full memo starts afresh, so that a caller making fresh
+    objects cannot grow it without end. A failing ``compute`` leaves no entry."""
+
+    def __init__(self, compute: Callable[[Any], _Value], bound: int | None = None) -> None:
+        self._compute = compute
+        self._bound = bound
+        self._known: dict[int, tuple[Any, _Value]] = {}
+
+    def __call__(self, obj: Any) -> _Value:
+        entry = self._known.get(id(obj))
+        if entry is None:
+            if self._bound is not None and len(self._known) >= self._bound:
+                self._known.clear()
+            entry = self._known[id(obj)] = (obj, self._compute(obj))
+        return entry[1]
 
 
 def shape_text(shape: Sequence[int]) -> str:

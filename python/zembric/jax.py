@@ -22,7 +22,7 @@ from __future__ import annotations
 import enum
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, TypeVar, cast
+from typing import Any, cast
 
 import jax as _jax
 import jax.numpy as _jnp
@@ -30,8 +30,8 @@ import numpy as np
 from jax import lax as _lax
 from jax.extend import core as _jcore
 
-from zembric.frontend_common import (CallImpl, CallText, Converted, evaluate_converted,
-                                     shape_text)
+from zembric.frontend_common import (CallImpl, CallText, Converted, IdentityMemo,
+                                     evaluate_converted, shape_text)
 from zembric.standard_ops import Array, OpImpl, OperandError, Params, axes_of
 from zembric_core import GraphStore, PayloadDescriptor
 
@@ -74,36 +74,14 @@ def trace(fn: Callable[..., Any], *example_args: Any) -> Traced:
                   _jax.tree_util.tree_structure(shapes))
 
 
-_Fact = TypeVar("_Fact")
-
-
-def _per_dtype(fact: Callable[[Any], _Fact]) -> Callable[[Any], _Fact]:
-    """``fact`` computed once per dtype object. A dtype's text and NumPy's ``issubdtype`` run
-    Python code of about a microsecond each, asked of a handful of dtypes thousands of times a
-    graph. Keyed by ``id()``, each entry holding its dtype: no id is reused, and dtypes that
-    merely compare equal do not share an entry. Bounded, in case some caller makes a fresh dtype
-    object each time."""
-    known: dict[int, tuple[Any, _Fact]] = {}
-
-    def cached(dtype: Any) -> _Fact:
-        entry = known.get(id(dtype))
-        if entry is None:
-            if len(known) >= 256:
-                known.clear()
-            entry = known[id(dtype)] = (dtype, fact(dtype))
-        return entry[1]
-
-    return cached
-
-
-@_per_dtype
-def _is_key(dtype: Any) -> bool:
+# A dtype's text and NumPy's issubdtype run Python code of about a microsecond each, asked of a
+# handful of dtypes thousands of times a graph.
+def _dtype_is_key(dtype: Any) -> bool:
     return bool(_jnp.issubdtype(dtype, _jax.dtypes.prng_key))
 
 
-@_per_dtype
-def _dtype_name(dtype: Any) -> str:
-    return str(dtype)
+_is_key = IdentityMemo(_dtype_is_key, bound=256)
+_dtype_name = IdentityMemo(str, bound=256)
 
 
 def _type_text(aval: Any) -> str:
@@ -275,9 +253,11 @@ class _Converter:
                 for k in range(len(eqn.outvars))]
 
 
-@_per_dtype
-def _floating(dtype: Any) -> bool:
+def _dtype_is_floating(dtype: Any) -> bool:
     return bool(np.issubdtype(dtype, np.inexact))
+
+
+_floating = IdentityMemo(_dtype_is_floating, bound=256)
 
 
 def _call_impl(primitive: Any, params: Mapping[str, Any], in_dtypes: list[Any],

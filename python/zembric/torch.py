@@ -34,8 +34,8 @@ from torch._decomp import core_aten_decompositions as _core_decompositions
 from torch._decomp import get_decompositions as _get_decompositions
 from torch.fx.experimental.proxy_tensor import make_fx as _make_fx
 
-from zembric.frontend_common import (CallImpl, CallText, Converted, evaluate_converted,
-                                     shape_text, writable)
+from zembric.frontend_common import (CallImpl, CallText, Converted, IdentityMemo,
+                                     evaluate_converted, shape_text, writable)
 from zembric.standard_ops import Array, OpImpl, OperandError, Params, axes_of
 from zembric_core import GraphStore, PayloadDescriptor
 
@@ -167,12 +167,11 @@ class _Converter:
         self.store = GraphStore()
         self.ids: dict[_fx.Node, int] = {}
         self.types: dict[_fx.Node, str] = {}
-        # Reading a fake tensor's dtype, or printing an op, costs about a microsecond each: every
-        # node's dtype and every target's text and draw flag are read once.
+        # Reading a fake tensor's dtype, or printing an op, costs about a microsecond each, and an
+        # op's own hash is a Python method: every node's dtype, every target's text and draw flag
+        # and every target's handler are found once.
         self.dtypes: dict[_fx.Node, _torch.dtype] = {}
-        # Per target, keyed by id(): an op's own hash is a Python method. Each entry holds its
-        # target, so that no id is reused while the converter lives.
-        self.targets: dict[int, tuple[Any, str, bool]] = {}
+        self.targets = IdentityMemo(_target_facts)
         self.calls: dict[str, CallImpl] = {}
         self.multi: dict[_fx.Node, tuple[PayloadDescriptor, list[int], dict[str, Any]]] = {}
         self.descriptors: dict[tuple[str, str], PayloadDescriptor] = {}
@@ -180,7 +179,7 @@ class _Converter:
         self.draws = 0
         self.arguments: list[str] = []
         self.constants: dict[str, Any] = {}
-        self.handlers: dict[int, tuple[Any, Callable[[_fx.Node], int | None]]] = {}
+        self.handlers = IdentityMemo(self.handler_for)
         self.version = _torch.__version__
 
     # -- the value each node computes
@@ -193,17 +192,6 @@ class _Converter:
                                  "graphs that make_fx traced (zembric.torch.trace)")
             dtype = self.dtypes[node] = val.dtype
         return dtype
-
-    def target(self, target: Any) -> tuple[str, bool]:
-        """The text of a call's target, and whether each call of it is a draw of its own."""
-        known = self.targets.get(id(target))
-        if known is None:
-            text = str(target)
-            packet = text.split(".")[1] if text.startswith("aten.") else ""
-            draws = (_torch.Tag.nondeterministic_seeded in getattr(target, "tags", ())
-                     or packet in _UNINITIALISED)
-            known = self.targets[id(target)] = (target, text, draws)
-        return known[1], known[2]
 
     def type_text(self, node: _fx.Node) -> str:
         text = self.types.get(node)
@@ -267,10 +255,7 @@ class _Converter:
         target = node.target
         if target is operator.getitem:
             return self.getitem(node)
-        known = self.handlers.get(id(target))
-        if known is None:
-            known = self.handlers[id(target)] = (target, self.handler_for(target))
-        return known[1](node)
+        return self.handlers(target)(node)
 
     def handler_for(self, target: Any) -> Callable[[_fx.Node], int | None]:
         if not isinstance(target, _torch._ops.OpOverload):
@@ -411,7 +396,7 @@ class _Converter:
     # -- everything else
     def external(self, node: _fx.Node) -> int | None:
         target = node.target
-        target_text, draws = self.target(target)
+        target_text, draws = self.targets(target)
         inputs: list[Any] = []
         is_node: Callable[[Any], bool] = lambda v: isinstance(v, _fx.Node)
         text = (f"{target_text}({self.text.write(list(node.args), is_node, inputs)[1:-1]}"
@@ -453,6 +438,15 @@ class _Converter:
                              "results")
         descriptor, input_ids, params = self.multi[parent]
         return self.store.add_external(descriptor, input_ids, {**params, "out": index})
+
+
+def _target_facts(target: Any) -> tuple[str, bool]:
+    """The text of a call's target, and whether each call of it is a draw of its own."""
+    text = str(target)
+    packet = text.split(".")[1] if text.startswith("aten.") else ""
+    draws = (_torch.Tag.nondeterministic_seeded in getattr(target, "tags", ())
+             or packet in _UNINITIALISED)
+    return text, draws
 
 
 def _type_text(val: Any) -> str:
