@@ -71,6 +71,22 @@ Expected<std::uint64_t, BadNodeId> IncrementalReducer::step(StoreCore& store) {
   return locked([&] { return consume_delta(store); });
 }
 
+std::uint64_t IncrementalReducer::delta_hint(const StoreCore& store) const {
+  const std::uint64_t count = store.node_count_hint();
+  return count > state_.watermark() ? count - state_.watermark() : 0;
+}
+
+std::optional<Expected<std::uint64_t, BadNodeId>> IncrementalReducer::step_if_short(
+    StoreCore& store, std::uint64_t max_nodes) {
+  auto stepped =
+      mutex_.try_locked(kPoisoned, [&]() -> std::optional<Expected<std::uint64_t, BadNodeId>> {
+        if (delta_hint(store) >= max_nodes) return std::nullopt;
+        return consume_delta(store);
+      });
+  if (!stepped) return std::nullopt;
+  return std::move(*stepped);
+}
+
 std::uint64_t IncrementalReducer::watermark() {
   return locked([&] { return state_.watermark(); });
 }
@@ -83,38 +99,62 @@ std::uint64_t IncrementalReducer::canonical_count() {
   return locked([&] { return state_.canonical_count(); });
 }
 
+namespace {
+
+// The roots of a finalize: `outputs` when given, each checked against the store, else its marks.
+Expected<std::vector<NodeId>, BadNodeId> finalize_roots(
+    StoreCore& store, const std::optional<std::vector<NodeId>>& outputs) {
+  if (!outputs) return store.marks();
+  const std::uint64_t count = store.node_count();
+  for (NodeId id : *outputs) {
+    if (id >= count) return BadNodeId{id};
+  }
+  return *outputs;
+}
+
+}  // namespace
+
 Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize(
     StoreCore& store, const std::optional<std::vector<NodeId>>& outputs, bool maximal_fusion,
     bool with_map) {
-  std::vector<NodeId> roots;
-  if (outputs) {
-    const std::uint64_t count = store.node_count();
-    for (NodeId id : *outputs) {
-      if (id >= count) return BadNodeId{id};
-    }
-    roots = *outputs;
-  } else {
-    roots = store.marks();
-  }
+  Expected<std::vector<NodeId>, BadNodeId> roots = finalize_roots(store, outputs);
+  if (!roots) return std::move(roots).error();
+  return locked([&] { return finalize_locked(store, roots.value(), maximal_fusion, with_map); });
+}
 
-  return locked([&]() -> Expected<ReducedStore, BadNodeId> {
-    // A finalize that fails for memory takes back what it consumed, leaving the reducer as it was.
-    const ReducerState::Checkpoint before = state_.checkpoint();
-    try {
-      if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
-      Expected<ReducedGraph, BadNodeId> reduced =
-          state_.reduce_canonical(roots, SaturationEngine::standard(), maximal_fusion, with_map);
-      if (!reduced) return std::move(reduced).error();
-      if (with_map) {
-        reduced.value().locations =
-            locate_store_nodes(store, roots, state_.id_map(), *reduced.value().locations);
-      }
-      return from_reduced(std::move(reduced).value());
-    } catch (...) {
-      state_.rollback(before);
-      throw;
+std::optional<Expected<ReducedStore, BadNodeId>> IncrementalReducer::finalize_if_short(
+    StoreCore& store, const std::optional<std::vector<NodeId>>& outputs, bool maximal_fusion,
+    bool with_map, std::uint64_t max_nodes) {
+  auto finalized =
+      mutex_.try_locked(kPoisoned, [&]() -> std::optional<Expected<ReducedStore, BadNodeId>> {
+        if (state_.canonical_count() + delta_hint(store) >= max_nodes) return std::nullopt;
+        // The store's lock is taken inside the reducer's, as in every operation.
+        Expected<std::vector<NodeId>, BadNodeId> roots = finalize_roots(store, outputs);
+        if (!roots) return std::move(roots).error();
+        return finalize_locked(store, roots.value(), maximal_fusion, with_map);
+      });
+  if (!finalized) return std::nullopt;
+  return std::move(*finalized);
+}
+
+Expected<ReducedStore, BadNodeId> IncrementalReducer::finalize_locked(
+    StoreCore& store, const std::vector<NodeId>& roots, bool maximal_fusion, bool with_map) {
+  // A finalize that fails for memory takes back what it consumed, leaving the reducer as it was.
+  const ReducerState::Checkpoint before = state_.checkpoint();
+  try {
+    if (auto consumed = consume_delta(store); !consumed) return std::move(consumed).error();
+    Expected<ReducedGraph, BadNodeId> reduced =
+        state_.reduce_canonical(roots, SaturationEngine::standard(), maximal_fusion, with_map);
+    if (!reduced) return std::move(reduced).error();
+    if (with_map) {
+      reduced.value().locations =
+          locate_store_nodes(store, roots, state_.id_map(), *reduced.value().locations);
     }
-  });
+    return from_reduced(std::move(reduced).value());
+  } catch (...) {
+    state_.rollback(before);
+    throw;
+  }
 }
 
 }  // namespace zembric

@@ -36,15 +36,32 @@ class IncrementalReducer {
                                              const std::optional<std::vector<NodeId>>& outputs,
                                              bool maximal_fusion, bool with_map = false);
 
+  // step() and finalize(), run only when they are short: when the reducer is free at once and
+  // the nodes they would work on (the delta, and for finalize the canonical form too) number
+  // fewer than `max_nodes`. std::nullopt, with nothing done, otherwise. A caller holding a lock
+  // of its own for the call's duration (the interpreter's) so never waits on a long operation.
+  std::optional<Expected<std::uint64_t, BadNodeId>> step_if_short(StoreCore& store,
+                                                                  std::uint64_t max_nodes);
+  std::optional<Expected<ReducedStore, BadNodeId>> finalize_if_short(
+      StoreCore& store, const std::optional<std::vector<NodeId>>& outputs, bool maximal_fusion,
+      bool with_map, std::uint64_t max_nodes);
+
  private:
   // Runs `operation()` under the reducer's lock.
   template <class Operation>
   decltype(auto) locked(Operation&& operation) {
-    return mutex_.locked("incremental reducer poisoned", std::forward<Operation>(operation));
+    return mutex_.locked(kPoisoned, std::forward<Operation>(operation));
   }
 
   Expected<std::uint64_t, BadNodeId> consume_delta(StoreCore& store);
+  // The store's nodes not consumed yet, as far as its count hint tells; needs the reducer's lock.
+  std::uint64_t delta_hint(const StoreCore& store) const;
+  // The body of finalize, under the reducer's lock.
+  Expected<ReducedStore, BadNodeId> finalize_locked(StoreCore& store,
+                                                    const std::vector<NodeId>& roots,
+                                                    bool maximal_fusion, bool with_map);
 
+  static constexpr const char* kPoisoned = "incremental reducer poisoned";
   PoisonableMutex mutex_;
   ReducerState state_;
 };

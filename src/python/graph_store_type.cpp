@@ -85,6 +85,11 @@ void dealloc_store(PyObject* self) {
   free_heap_instance(self);
 }
 
+// Whether work over `store` takes long enough to release the interpreter lock for.
+bool is_long(const StoreCore& store) {
+  return store.node_count_hint() >= kUnlockedFromNodes;
+}
+
 // Interns a node built from converted arguments; "no node with id" for an input that names none.
 PyObject* intern(PyObject* self, Node&& node) {
   const Expected<NodeId, BadNodeId> id = core_of(self).intern(std::move(node));
@@ -209,7 +214,7 @@ PyObject* to_dot(PyObject* self, PyTypeObject* defining_class) {
   const ModuleState& state = state_of_defining_class(defining_class);
   return guarded(state, [&] {
     StoreCore& store = core_of(self);
-    const std::string text = without_interpreter_lock([&] {
+    const std::string text = without_interpreter_lock_if(is_long(store), [&] {
       return store.read([](std::span<const Node> nodes, std::span<const NodeId> outputs) {
         return render_dot(nodes, outputs);
       });
@@ -264,7 +269,8 @@ PyObject* serialize(PyObject* self, PyTypeObject* defining_class, PyObject* cons
     // between. A store only grows, so the first pass's nodes are unchanged in the second; the
     // marks it read are kept for the second, so later marks do not enter the blob.
     std::size_t node_count = 0;
-    const Expected<std::size_t, BlobTooLarge> size = without_interpreter_lock([&] {
+    const bool long_work = is_long(store);
+    const Expected<std::size_t, BlobTooLarge> size = without_interpreter_lock_if(long_work, [&] {
       return store.read([&](std::span<const Node> nodes, std::span<const NodeId> marks) {
         node_count = nodes.size();
         if (!explicit_outputs) outputs.assign(marks.begin(), marks.end());
@@ -280,7 +286,7 @@ PyObject* serialize(PyObject* self, PyTypeObject* defining_class, PyObject* cons
     if (!bytes) return nullptr;
     // Nothing else holds the new bytes object, so its buffer is written unlocked.
     auto* const begin = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
-    without_interpreter_lock([&] {
+    without_interpreter_lock_if(long_work, [&] {
       return store.read([&](std::span<const Node> nodes, std::span<const NodeId>) {
         write_blob_to(nodes.first(node_count), outputs, begin, size.value());
         return true;
@@ -308,8 +314,8 @@ PyObject* deserialize(PyObject*, PyTypeObject* defining_class, PyObject* const* 
     // Bytes are immutable and the call's argument keeps them alive: they are read unlocked.
     const std::string_view bytes(PyBytes_AS_STRING(data),
                                  static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-    Expected<std::unique_ptr<StoreCore>, BlobDecodeError> store =
-        without_interpreter_lock([&] { return read_blob(bytes); });
+    Expected<std::unique_ptr<StoreCore>, BlobDecodeError> store = without_interpreter_lock_if(
+        bytes.size() >= kUnlockedFromBytes, [&] { return read_blob(bytes); });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message.c_str());
       return nullptr;
@@ -349,17 +355,19 @@ PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outp
   const SaturationEngine& engine = SaturationEngine::standard();
   StoreCore& store = core_of(self);
   ReducedStore reduced;
+  const bool long_work = is_long(store);
   if (explicit_outputs) {
-    Expected<ReducedStore, BadNodeId> result = without_interpreter_lock(
-        [&] { return reduce_with_outputs(store, outputs, engine, maximal_fusion, with_map); });
+    Expected<ReducedStore, BadNodeId> result = without_interpreter_lock_if(long_work, [&] {
+      return reduce_with_outputs(store, outputs, engine, maximal_fusion, with_map);
+    });
     if (!result) {
       raise_bad_node_id(result.error().id);
       return nullptr;
     }
     reduced = std::move(result).value();
   } else {
-    reduced = without_interpreter_lock(
-        [&] { return reduce_with_marks(store, engine, maximal_fusion, with_map); });
+    reduced = without_interpreter_lock_if(
+        long_work, [&] { return reduce_with_marks(store, engine, maximal_fusion, with_map); });
   }
   switch (result_kind) {
     case ReductionResult::Report:

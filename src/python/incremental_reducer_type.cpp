@@ -89,8 +89,13 @@ PyObject* step(PyObject* self, PyTypeObject* defining_class, PyObject* const* ar
   if (store == nullptr) return nullptr;
   return guarded(state, [&]() -> PyObject* {
     IncrementalReducer& reducer = reducer_of(self);
+    // A short step keeps the interpreter lock; a long one, or one whose reducer is busy, waits
+    // and works without it.
+    std::optional<Expected<std::uint64_t, BadNodeId>> short_step =
+        reducer.step_if_short(*store, kUnlockedFromNodes);
     const Expected<std::uint64_t, BadNodeId> consumed =
-        without_interpreter_lock([&] { return reducer.step(*store); });
+        short_step ? std::move(*short_step)
+                   : without_interpreter_lock([&] { return reducer.step(*store); });
     if (!consumed) {
       raise_bad_node_id(consumed.error().id);
       return nullptr;
@@ -148,8 +153,12 @@ PyObject* finalize(PyObject* self, PyTypeObject* defining_class, PyObject* const
       if (!convert_id_list(bound[2], "outputs", *outputs)) return nullptr;
     }
     IncrementalReducer& reducer = reducer_of(self);
-    Expected<ReducedStore, BadNodeId> reduced = without_interpreter_lock(
-        [&] { return reducer.finalize(*store, outputs, maximal_fusion, WithMap); });
+    std::optional<Expected<ReducedStore, BadNodeId>> short_finalize =
+        reducer.finalize_if_short(*store, outputs, maximal_fusion, WithMap, kUnlockedFromNodes);
+    Expected<ReducedStore, BadNodeId> reduced =
+        short_finalize ? std::move(*short_finalize) : without_interpreter_lock([&] {
+          return reducer.finalize(*store, outputs, maximal_fusion, WithMap);
+        });
     if (!reduced) {
       raise_bad_node_id(reduced.error().id);
       return nullptr;

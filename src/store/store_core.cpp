@@ -56,6 +56,7 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t 
   const std::uint32_t found = index_.find_or_insert(hash, static_cast<std::uint32_t>(count), same);
   if (found != kNoIndex) return NodeId{found};
   nodes_.push_back(std::move(node));
+  count_hint_.store(nodes_.size(), std::memory_order_relaxed);
   return count;
 }
 
@@ -74,6 +75,7 @@ StoreCore::Builder::~Builder() {
   const std::size_t indexed = store_.nodes_.size() - pending_hashes_.size();
   store_.nodes_.erase(store_.nodes_.begin() + static_cast<std::ptrdiff_t>(indexed),
                       store_.nodes_.end());
+  store_.count_hint_.store(store_.nodes_.size(), std::memory_order_relaxed);
 }
 
 void StoreCore::Builder::reserve(std::uint64_t nodes) {

@@ -8,6 +8,7 @@
 // list); the roots are the nodes a reduction starts from, the marks or the outputs given.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -50,6 +51,11 @@ class StoreCore {
   // growing the node list or the index on the way.
   void reserve(std::uint64_t nodes);
   std::uint64_t node_count();
+  // The node count read without the lock, for a caller that only judges how long work will take:
+  // exact unless another thread is adding nodes, and then a count the store had a moment ago.
+  std::uint64_t node_count_hint() const noexcept {
+    return count_hint_.load(std::memory_order_relaxed);
+  }
   // Marks an output once; a repeated mark keeps the first position.
   std::optional<BadNodeId> mark_output(NodeId id);
   std::vector<NodeId> marks();
@@ -95,6 +101,7 @@ class StoreCore {
   std::vector<NodeId> marks_;
   std::vector<bool> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
   FlatIdIndex index_;
+  std::atomic<std::uint64_t> count_hint_{0};  // nodes_.size(), stored after each change
 };
 
 // Fills a store that no other thread can reach yet (the blob reader's and a reduction's new

@@ -7,7 +7,9 @@
 
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "support/internal_error.h"
 
@@ -40,6 +42,22 @@ class PoisonableMutex {
   template <class Operation>
   decltype(auto) locked(const char* poisoned_message, Operation&& operation) {
     mutex_.lock();
+    return run_locked(poisoned_message, std::forward<Operation>(operation));
+  }
+
+  // As locked(), when the mutex is free at once; std::nullopt, with nothing run, when another
+  // thread holds it.
+  template <class Operation>
+  auto try_locked(const char* poisoned_message, Operation&& operation)
+      -> std::optional<decltype(operation())> {
+    if (!mutex_.try_lock()) return std::nullopt;
+    return run_locked(poisoned_message, std::forward<Operation>(operation));
+  }
+
+ private:
+  // Runs `operation()` with the mutex held by the caller, and unlocks it.
+  template <class Operation>
+  decltype(auto) run_locked(const char* poisoned_message, Operation&& operation) {
     if (poisoned_) {
       mutex_.unlock();
       throw InternalError(poisoned_message);
@@ -61,7 +79,6 @@ class PoisonableMutex {
     }
   }
 
- private:
   std::mutex mutex_;
   bool poisoned_ = false;
 };

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "node_factories.h"
+#include "optimizer/incremental_reducer.h"
 #include "optimizer/reduction_pipeline.h"
 #include "optimizer/saturation_engine.h"
 
@@ -237,6 +238,34 @@ TEST(ReducerState, ReduceCanonicalMapsOutputsAndLeavesTheStateAlone) {
   EXPECT_EQ(bad.error().id, 6u);
   EXPECT_EQ(state.canonical_count(), 4u);
   EXPECT_EQ(state.total_work(), 6u);
+}
+
+// The short calls run only under their size limit, and then as the plain calls do.
+TEST(IncrementalReducer, ShortCallsRunOnlyUnderTheirLimit) {
+  StoreCore store;
+  std::vector<NodeId> roots;
+  for (Node& node : worked_example())
+    roots = {store.intern(std::move(node)).value()};
+  IncrementalReducer reducer;
+  EXPECT_FALSE(reducer.step_if_short(store, 6));  // the delta is 6 nodes
+  EXPECT_EQ(reducer.watermark(), 0u);
+  EXPECT_EQ(reducer.step_if_short(store, 7)->value(), 6u);
+  // Finalize counts the canonical form and the delta together: here one node more.
+  (void)store.intern(Node::op("neg", {}, {roots[0]}));
+  const std::uint64_t limit = reducer.canonical_count() + 1;
+  EXPECT_FALSE(reducer.finalize_if_short(store, roots, false, true, limit));
+  EXPECT_EQ(reducer.watermark(), 6u);
+  const auto short_result = reducer.finalize_if_short(store, roots, false, true, limit + 1);
+  ASSERT_TRUE(short_result && *short_result);
+  IncrementalReducer plain;
+  const auto plain_result = plain.finalize(store, roots, false, true);
+  ASSERT_TRUE(plain_result);
+  EXPECT_EQ(short_result->value().report, plain_result.value().report);
+  EXPECT_EQ(short_result->value().store->snapshot().nodes,
+            plain_result.value().store->snapshot().nodes);
+  EXPECT_EQ(short_result->value().map->roots, plain_result.value().map->roots);
+  // A bad root is reported before anything is consumed.
+  EXPECT_FALSE(*reducer.finalize_if_short(store, std::vector<NodeId>{99}, false, false, 100));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -268,6 +269,41 @@ TEST(PoisonableMutex, LockedPoisonsOnlyWhenAnExceptionEscapes) {
       EXPECT_STREQ(e.what(), "poisoned");
     }
   }
+}
+
+// try_locked() runs nothing while another thread holds the mutex, and is locked() otherwise.
+TEST(PoisonableMutex, TryLockedRunsOnlyWhenTheMutexIsFree) {
+  PoisonableMutex mutex;
+  std::optional<std::optional<int>> while_held;
+  {
+    PoisonableMutex::Guard held(mutex, "poisoned");
+    std::thread other([&] { while_held = mutex.try_locked("poisoned", [] { return 1; }); });
+    other.join();
+  }
+  ASSERT_TRUE(while_held);  // the other thread did call it
+  EXPECT_FALSE(*while_held);
+  EXPECT_EQ(mutex.try_locked("poisoned", [] { return 2; }), std::optional<int>(2));
+  EXPECT_THROW(
+      (void)mutex.try_locked("poisoned", []() -> int { throw std::runtime_error("boom"); }),
+      std::runtime_error);
+  EXPECT_THROW((void)mutex.try_locked("poisoned", [] { return 3; }), InternalError);
+}
+
+// The node count hint follows interning and a builder's filling.
+TEST(StoreCore, NodeCountHintFollowsTheNodes) {
+  StoreCore store;
+  EXPECT_EQ(store.node_count_hint(), 0u);
+  const NodeId x = store.intern(source_node("x", {})).value();
+  (void)store.intern(Node::op("neg", {}, {x}));
+  (void)store.intern(source_node("x", {}));  // interned: no new node
+  EXPECT_EQ(store.node_count_hint(), 2u);
+  StoreCore built;
+  {
+    StoreCore::Builder builder(built);
+    ASSERT_FALSE(builder.append(source_node("y", {})));
+    ASSERT_TRUE(builder.index_appended());
+  }
+  EXPECT_EQ(built.node_count_hint(), 1u);
 }
 
 }  // namespace

@@ -301,3 +301,41 @@ def test_long_calls_let_other_threads_run(call):
         sys.setswitchinterval(previous)
     # Holding the lock throughout, the worker would leave the main thread a spin or two at most.
     assert spins > 100
+
+
+@pytest.mark.parametrize("call", ["reduce", "reduce_with_map", "serialize", "to_dot", "deserialize",
+                                  "step", "finalize"])
+def test_short_calls_keep_the_lock(call):
+    """A call on a small graph keeps the interpreter lock: another thread that is ready to run
+    Python code must not get it in between, or it would keep it for a whole switch interval."""
+    store = GraphStore()
+    x = store.add_source("x")
+    y = store.add_op("add", [store.add_op("neg", [x]), x])
+    blob = store.serialize(outputs=[y])
+    reducer = IncrementalReducer()
+    work = {
+        "step": lambda: (store.add_op("exp", [y]), reducer.step(store)),
+        "finalize": lambda: reducer.finalize(store, outputs=[y]),
+        "reduce": lambda: store.reduce(outputs=[y]),
+        "reduce_with_map": lambda: store.reduce_with_map(outputs=[y]),
+        "serialize": lambda: store.serialize(),
+        "to_dot": lambda: store.to_dot(),
+        "deserialize": lambda: GraphStore.deserialize(blob),
+    }[call]
+    go = threading.Event()
+    ran = []
+    thread = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
+    previous = sys.getswitchinterval()
+    thread.start()
+    sys.setswitchinterval(30.0)
+    try:
+        go.set()  # the thread is ready now, waiting only for the interpreter lock
+        # A released lock goes to the waiting thread only if it wakes before this one takes the
+        # lock back, so a release shows in some of the calls, not in each.
+        for _ in range(300):
+            work()
+        ran_during_calls = bool(ran)
+    finally:
+        sys.setswitchinterval(previous)
+        thread.join()
+    assert not ran_during_calls
