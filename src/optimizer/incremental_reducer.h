@@ -38,8 +38,9 @@ class IncrementalReducer {
 
   // step() and finalize(), run only when they are short: when the reducer is free at once and
   // the nodes they would work on (the delta, and for finalize the canonical form too) number
-  // fewer than `max_nodes`. std::nullopt, with nothing done, otherwise. A caller holding a lock
-  // of its own for the call's duration (the interpreter's) so never waits on a long operation.
+  // fewer than `max_nodes`. std::nullopt, with nothing done, otherwise. A caller that holds a
+  // lock of its own meanwhile (the interpreter's) so never waits for another thread's operation
+  // on the reducer, such as a long finalize.
   std::optional<Expected<std::uint64_t, BadNodeId>> step_if_short(StoreCore& store,
                                                                   std::uint64_t max_nodes);
   std::optional<Expected<ReducedStore, BadNodeId>> finalize_if_short(
