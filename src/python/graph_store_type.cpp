@@ -75,13 +75,10 @@ void dealloc_store(PyObject* self) {
   Core core = std::move(slot);
   slot.~Core();
   // The store holds no Python object and, its last reference gone, nothing else can reach it.
-  if (core && core->node_count() >= kFreedUnlockedFrom) {
-    without_interpreter_lock([&] {
-      core.reset();
-      return true;
-    });
-  }
-  core.reset();
+  without_interpreter_lock_if(core && core->node_count_hint() >= kFreedUnlockedFrom, [&] {
+    core.reset();
+    return true;
+  });
   free_heap_instance(self);
 }
 
