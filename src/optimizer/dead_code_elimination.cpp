@@ -1,7 +1,8 @@
 // Dead-code elimination. Reachability is one descending sweep, so chains of any depth need no
 // recursion; then one ascending pass renumbers the reached nodes compactly (so the terms stay
-// topologically ordered) and interns each node's optimizer key to a small id, building each key
-// text once per distinct recent key through a small cache. Linear in the graph.
+// topologically ordered) and interns each node's optimizer key to a small id. The nodes a store
+// has shaped carry the key text with their shape; for the others each key text is built once per
+// distinct recent key through a small cache. Linear in the graph.
 #include "optimizer/dead_code_elimination.h"
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 #include <bitset>
 #include <string>
 
-#include "optimizer/optimizer_key.h"
+#include "store/optimizer_key.h"
 #include "support/internal_error.h"
 #include "support/no_index.h"
 #include "support/seeded_hash.h"
@@ -105,7 +106,7 @@ constexpr std::size_t kReservedKeyBytes = 32;
 
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
                               PrototypeTable& prototypes, ReductionReport& report,
-                              std::vector<std::uint32_t>& compact) {
+                              std::vector<std::uint32_t>& compact, const ShapeTable* shapes) {
   compact.assign(nodes.size(), kNoIndex);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
@@ -117,12 +118,19 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   const std::size_t expected_keys = std::min<std::size_t>(reached, kReservedKeys);
   keys.reserve(expected_keys, expected_keys * kReservedKeyBytes);
   prototypes.reserve(expected_keys);
+  // Nodes a store has shaped (see ShapeTable) take their key from their shape, others from a text
+  // built here. Either way each distinct key is interned once, so the ids are the same.
+  const std::size_t shaped = shapes != nullptr ? shapes->shaped() : 0;
+  std::vector<KeyId> key_of_shape(shapes != nullptr ? shapes->size() : 0, kNoIndex);
   std::string key;
   KeyCache cached;
-  std::uint32_t reachable = 0;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (compact[i] == kNoIndex) continue;
-    compact[i] = reachable++;
+  auto key_of = [&](std::size_t i) {
+    if (i < shaped) {
+      const ShapeId shape = shapes->shape_of(static_cast<NodeId>(i));
+      KeyId& id = key_of_shape[shape];
+      if (id == kNoIndex) id = keys.intern(shapes->key(shape));
+      return id;
+    }
     const Node& node = nodes[i];
     const bool cacheable = KeyCache::applies_to(node);
     KeyId id = cacheable ? cached.find(node) : kNoIndex;
@@ -132,6 +140,14 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
       id = keys.intern(key);
       if (cacheable) cached.remember(node, id);
     }
+    return id;
+  };
+  std::uint32_t reachable = 0;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    if (compact[i] == kNoIndex) continue;
+    compact[i] = reachable++;
+    const Node& node = nodes[i];
+    const KeyId id = key_of(i);
     // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
     const bool boundary = node.kind() != NodeKind::Op;
     if (boundary) prototypes.add(id, node);

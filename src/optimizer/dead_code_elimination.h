@@ -10,6 +10,7 @@
 #include "optimizer/reduction_report.h"
 #include "optimizer/term_graph.h"
 #include "store/node.h"
+#include "store/shape_table.h"
 #include "support/no_index.h"
 
 namespace zembric {
@@ -18,8 +19,10 @@ namespace zembric {
 // the roots translated; `compact` receives each node's term, or kNoIndex when no root reaches it.
 // Boundary nodes are recorded in `prototypes`, which borrows them. Sets report.reachable_nodes.
 // `nodes` must be topologically ordered and `roots` name nodes of it (InternalError otherwise).
+// With `shapes` (the store's) the keys of the nodes it has shaped are read from it, not built.
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
                               PrototypeTable& prototypes, ReductionReport& report,
-                              std::vector<std::uint32_t>& compact);
+                              std::vector<std::uint32_t>& compact,
+                              const ShapeTable* shapes = nullptr);
 
 }  // namespace zembric

@@ -86,10 +86,10 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
 // Size check, reachability and compaction: the terms every reduction starts from.
 TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> roots,
                           PrototypeTable& prototypes, ReductionReport& report,
-                          std::vector<std::uint32_t>& compact) {
+                          std::vector<std::uint32_t>& compact, const ShapeTable* shapes = nullptr) {
   check_size(nodes.size());
   report.input_nodes = nodes.size();
-  return eliminate_dead_code(nodes, roots, prototypes, report, compact);
+  return eliminate_dead_code(nodes, roots, prototypes, report, compact, shapes);
 }
 
 // The start of a reduction of a store's own node list, under its lock: reachability and
@@ -105,15 +105,15 @@ struct StartedReduction {
 
 Expected<StartedReduction, BadNodeId> start_in_store(StoreCore& store,
                                                      std::optional<std::span<const NodeId>> roots) {
-  return store.read([&](std::span<const Node> nodes,
-                        std::span<const NodeId> marks) -> Expected<StartedReduction, BadNodeId> {
+  return store.read_shaped([&](std::span<const Node> nodes, std::span<const NodeId> marks,
+                               const ShapeTable& shapes) -> Expected<StartedReduction, BadNodeId> {
     const std::span<const NodeId> chosen = roots ? *roots : marks;
     for (const NodeId id : chosen) {
       if (id >= nodes.size()) return BadNodeId{id};
     }
     StartedReduction started;
-    started.input =
-        start_reduction(nodes, chosen, started.prototypes, started.report, started.compact);
+    started.input = start_reduction(nodes, chosen, started.prototypes, started.report,
+                                    started.compact, &shapes);
     // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
     started.input.mark_distinct();
     started.prototypes.copy_from(nodes);

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "optimizer/optimizer_key.h"
+#include "store/optimizer_key.h"
 
 namespace zembric {
 namespace {

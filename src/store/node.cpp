@@ -150,10 +150,11 @@ bool operator==(const Node& a, const Node& b) noexcept {
   // Cheapest fields first; a lookup compares only nodes whose hash bits agree, mostly equal ones.
   if (a.kind_ != b.kind_ || a.input_count_ != b.input_count_) return false;
   const auto a_inputs = a.inputs();
-  if (!std::equal(a_inputs.begin(), a_inputs.end(), b.inputs().begin()) || a.name_ != b.name_ ||
-      a.params_ != b.params_) {
-    return false;
-  }
+  return std::equal(a_inputs.begin(), a_inputs.end(), b.inputs().begin()) && same_shape(a, b);
+}
+
+bool same_shape(const Node& a, const Node& b) noexcept {
+  if (a.kind_ != b.kind_ || a.name_ != b.name_ || a.params_ != b.params_) return false;
   switch (a.kind_) {
     case NodeKind::External: {
       const auto& x = a.extra_.descriptor;
@@ -178,24 +179,31 @@ void hash_params(SeededHasher& h, const ParamMap& params) {
 
 }  // namespace
 
-std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
+NodeShapeHashes hash_node_and_shape(const Node& node, std::uint64_t seed) noexcept {
   SeededHasher h(seed);
   const std::string& name = node.name();
-  const auto inputs = node.inputs();
-  // Kind and every length in one word: they only steer the hash (equality decides), and the name's
-  // length keeps ("ab", "c") apart from ("a", "bc").
+  // Kind and every length of the shape in one word: they only steer the hash (equality decides),
+  // and the name's length keeps ("ab", "c") apart from ("a", "bc").
   h.add_u64(static_cast<std::uint64_t>(node.kind()) + (std::uint64_t{name.size()} << 8) +
-            (std::uint64_t{inputs.size()} << 32) + (std::uint64_t{node.params().size()} << 48));
+            (std::uint64_t{node.params().size()} << 32));
   h.add_words(name);
-  for (NodeId id : inputs)
-    h.add_u64(id);
   if (!node.params().empty()) hash_params(h, node.params());
   if (node.kind() == NodeKind::External) {
     add_descriptor(h, node.descriptor());
   } else if (node.kind() == NodeKind::Stage) {
     add_stage_members(h, node.members());
   }
-  return h.finish();
+  // The shape comes first, so that its hash falls out of the same pass.
+  const std::uint64_t shape = h.finish();
+  const auto inputs = node.inputs();
+  h.add_u64(inputs.size());
+  for (NodeId id : inputs)
+    h.add_u64(id);
+  return {h.finish(), shape};
+}
+
+std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept {
+  return hash_node_and_shape(node, seed).node;
 }
 
 }  // namespace zembric

@@ -81,6 +81,8 @@ class Node {
   Node with_inputs(std::span<const NodeId> inputs) &&;
 
   friend bool operator==(const Node& a, const Node& b) noexcept;
+  // Equal apart from the inputs: the same kind, name, params and descriptor or members.
+  friend bool same_shape(const Node& a, const Node& b) noexcept;
 
  private:
   // The rare, bulky fields of External and Stage, out of line so that common nodes stay small: an
@@ -150,5 +152,13 @@ class Node {
 
 // Seeded hash that agrees with Node equality (floats compared as float_identity_bits).
 std::uint64_t hash_node(const Node& node, std::uint64_t seed) noexcept;
+
+// The node's hash as hash_node gives it, and from the same pass a hash that agrees with
+// same_shape.
+struct NodeShapeHashes {
+  std::uint64_t node;
+  std::uint64_t shape;
+};
+NodeShapeHashes hash_node_and_shape(const Node& node, std::uint64_t seed) noexcept;
 
 }  // namespace zembric

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <new>
 #include <stdexcept>
 
 #include "support/internal_error.h"
@@ -15,6 +16,12 @@ namespace {
 // Below this many nodes the list doubles as usual.
 constexpr std::size_t kQuadrupleFrom = 4096;
 
+// Below this many nodes, intern() gives each new node its shape. A small graph's reduction is then
+// spared a pass over the nodes' params and descriptors, which costs it most when the caches have
+// gone cold, as they have between calls; in a big one that pass is a small share, and building
+// the store stays as cheap as it was.
+constexpr std::size_t kShapedOnIntern = 4096;
+
 }  // namespace
 
 StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
@@ -23,17 +30,18 @@ StoreCore::StoreCore(std::uint64_t seed) : seed_(seed) {}
 
 Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
-  const std::uint64_t hash = hash_node(node, seed_);
+  const NodeShapeHashes hashes = hash_node_and_shape(node, seed_);
   // Strong guarantee: the list grows before the index claims a slot, so a failure for memory
   // leaves both as they were.
   return locked([&] {
     // The probe's first slot is most likely a cache miss: start loading it while checking inputs.
-    index_.prefetch(hash);
-    return intern_locked(std::move(node), hash);
+    index_.prefetch(hashes.node);
+    return intern_locked(std::move(node), hashes);
   });
 }
 
-Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t hash) {
+Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, NodeShapeHashes hashes) {
+  const std::uint64_t hash = hashes.node;
   const NodeId count = nodes_.size();
   for (NodeId input : node.inputs()) {
     if (input >= count) return BadNodeId{input};
@@ -57,6 +65,13 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, std::uint64_t 
   if (found != kNoIndex) return NodeId{found};
   nodes_.push_back(std::move(node));
   count_hint_.store(nodes_.size(), std::memory_order_relaxed);
+  if (count < kShapedOnIntern && shapes_.shaped() == count) {
+    try {
+      shapes_.add_next(nodes_, hashes.shape);
+    } catch (const std::bad_alloc&) {
+      // The node is in; its shape, left as it was, is found by the next reduction.
+    }
+  }
   return count;
 }
 
@@ -170,8 +185,8 @@ Expected<NodeId, BadNodeId> StoreCore::Builder::intern(Node&& node) {
   if (!pending_hashes_.empty()) {
     throw InternalError("a store builder interns only after indexing its appended nodes");
   }
-  const std::uint64_t hash = hash_node(node, store_.seed_);
-  return store_.intern_locked(std::move(node), hash);
+  const NodeShapeHashes hashes = hash_node_and_shape(node, store_.seed_);
+  return store_.intern_locked(std::move(node), hashes);
 }
 
 std::uint64_t StoreCore::node_count() {

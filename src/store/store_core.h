@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "store/node.h"
+#include "store/shape_table.h"
 #include "support/big_block.h"
 #include "support/expected.h"
 #include "support/flat_id_index.h"
@@ -74,6 +75,14 @@ class StoreCore {
       return reader(std::span<const Node>(nodes_), std::span<const NodeId>(marks_));
     });
   }
+  // As read, with the shapes of the nodes as a third argument.
+  template <class Reader>
+  decltype(auto) read_shaped(Reader&& reader) {
+    return mutex_.locked(kPoisoned, [&]() -> decltype(auto) {
+      return reader(std::span<const Node>(nodes_), std::span<const NodeId>(marks_),
+                    static_cast<const ShapeTable&>(shapes_));
+    });
+  }
 
  private:
   static constexpr const char* kPoisoned = "zembric-core store mutex poisoned";
@@ -90,7 +99,7 @@ class StoreCore {
   }
 
   // The bodies of intern, reserve and mark_output, for a caller that holds the lock.
-  Expected<NodeId, BadNodeId> intern_locked(Node&& node, std::uint64_t hash);
+  Expected<NodeId, BadNodeId> intern_locked(Node&& node, NodeShapeHashes hashes);
   void reserve_locked(std::uint64_t nodes);
   std::optional<BadNodeId> mark_output_locked(NodeId id);
 
@@ -101,6 +110,9 @@ class StoreCore {
   std::vector<NodeId> marks_;
   std::vector<bool> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
   FlatIdIndex index_;
+  // The shapes of a prefix of the nodes: those intern() added while the store was small and no
+  // builder had added any.
+  ShapeTable shapes_;
   std::atomic<std::uint64_t> count_hint_{0};  // nodes_.size(), stored after each change
 };
 

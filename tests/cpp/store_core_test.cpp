@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "node_factories.h"
+#include "store/optimizer_key.h"
 #include "support/internal_error.h"
 #include "support/no_index.h"
 
@@ -154,6 +155,55 @@ TEST(FlatIdIndex, LargeIndexesFindEveryIdAfterGrowthCopyAndMove) {
       ASSERT_EQ(each->find(hash_of(id), [&](std::uint32_t found) { return found == id; }), id);
     }
     EXPECT_EQ(each->find(hash_of(kCount), [](std::uint32_t) { return false; }), kNoIndex);
+  }
+}
+
+// Nodes that share a shape under other inputs, and shapes that differ in one field only.
+std::vector<Node> nodes_of_few_shapes() {
+  const auto descriptor = [](const char* kind, const char* hash, std::optional<std::string> ref) {
+    return PayloadDescriptor{kind, hash, "fw", "1", "io", std::move(ref)};
+  };
+  const ParamMap one = ParamMap::from_unsorted({{"k", ParamValue::of_int(1)}});
+  const ParamMap two = ParamMap::from_unsorted({{"k", ParamValue::of_int(2)}});
+  const StageMember neg{"op|neg", {{MemberTokenKind::Input, 0}}};
+  const StageMember exp{"op|exp", {{MemberTokenKind::Member, 0}}};
+  std::vector<Node> nodes = {source_node("x", {}), source_node("y", {}), source_node("x", one)};
+  for (NodeId a = 0; a < 2; ++a) {
+    const NodeId b = 1 - a;
+    nodes.push_back(Node::op("add", {}, {a, b}));
+    nodes.push_back(Node::op("add", one, {a, b}));
+    nodes.push_back(Node::op("add", two, {a}));
+    nodes.push_back(Node::op("mul", {}, {a, b}));
+    nodes.push_back(reduction_node("add", {}, {a}));
+    nodes.push_back(Node::external(descriptor("k", "h", std::nullopt), {}, {a}));
+    nodes.push_back(Node::external(descriptor("k", "h", "-"), {}, {a}));
+    nodes.push_back(Node::external(descriptor("k", "h", "-"), one, {a, b}));
+    nodes.push_back(Node::stage({a}, {neg, exp}));
+    nodes.push_back(Node::stage({a, b}, {neg}));
+  }
+  return nodes;
+}
+
+// Shapes equal exactly where optimizer keys are, also when every shape hash collides.
+TEST(StoreCore, ShapesAreOptimizerKeys) {
+  const std::vector<Node> nodes = nodes_of_few_shapes();
+  for (const std::uint32_t mask : {~std::uint32_t{0}, std::uint32_t{0x1}}) {
+    FlatIdIndex::collision_mask_for_testing = mask;
+    StoreCore store;
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      ASSERT_EQ(store.intern(Node(nodes[i])).value(), i);
+    FlatIdIndex::collision_mask_for_testing = ~std::uint32_t{0};
+    store.read_shaped([&](std::span<const Node>, auto, const ShapeTable& shapes) {
+      ASSERT_EQ(shapes.shaped(), nodes.size());
+      for (NodeId i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(shapes.key(shapes.shape_of(i)), optimizer_key(nodes[i])) << i;
+        for (NodeId j = 0; j < i; ++j) {
+          EXPECT_EQ(shapes.shape_of(i) == shapes.shape_of(j),
+                    optimizer_key(nodes[i]) == optimizer_key(nodes[j]))
+              << i << " and " << j;
+        }
+      }
+    });
   }
 }
 

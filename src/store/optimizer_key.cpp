@@ -1,4 +1,4 @@
-#include "optimizer/optimizer_key.h"
+#include "store/optimizer_key.h"
 
 #include <charconv>
 #include <cstdint>
