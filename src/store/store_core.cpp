@@ -20,7 +20,7 @@ constexpr std::size_t kQuadrupleFrom = 4096;
 // spared a pass over the nodes' params and descriptors, which costs it most when the caches have
 // gone cold, as they have between calls; in a big one that pass is a small share, and building
 // the store stays as cheap as it was.
-constexpr std::size_t kShapedOnIntern = 4096;
+constexpr std::size_t kShapedOnIntern = 1024;
 
 }  // namespace
 
