@@ -69,7 +69,8 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, NodeShapeHashe
     try {
       shapes_.add_next(nodes_, hashes.shape);
     } catch (const std::bad_alloc&) {
-      // The node is in; its shape, left as it was, is found by the next reduction.
+      // The node is in all the same. Shaping stops here, and reductions key the nodes past the
+      // shaped ones from their content, as they do in a big store.
     }
   }
   return count;
