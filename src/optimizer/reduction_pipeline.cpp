@@ -7,6 +7,7 @@
 // largest store.
 #include "optimizer/reduction_pipeline.h"
 
+#include <exception>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -63,8 +64,7 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
   report.stages = fused.stages;
   report.boundary_nodes = fused.boundary_nodes;
   report.reduced_nodes = fused.nodes.size();
-  ReducedGraph reduced{std::move(fused.nodes), std::move(fused.outputs), report, std::nullopt,
-                       std::move(fused.hashes)};
+  ReducedGraph reduced{std::move(fused.nodes), std::move(fused.outputs), report, std::nullopt};
   if (with_map) {
     if (placement.size() != report.reachable_nodes) {
       throw InternalError("engine placement covers " + std::to_string(placement.size()) + " of " +
@@ -92,10 +92,14 @@ TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> r
   return eliminate_dead_code(nodes, roots, prototypes, report, compact, shapes);
 }
 
-// The start of a reduction of a store's own node list, under its lock: reachability and
-// compaction read the nodes in place and only the prototypes are copied, so that no copy of the
-// whole list is made and the engine runs after the lock is released. Fails on a root that names
-// no node, before anything is read.
+// A reduction of a store's own node list, begun under its lock: reachability and compaction read
+// the nodes in place, so that no copy of the whole list is made. A small store is then reduced to
+// the end under the lock, its prototypes read in place too; the lock is held for well under a
+// millisecond. A big one copies its prototypes, one node per distinct key, and the rest runs after
+// the lock is released, so that other threads can use the store meanwhile. Fails on a root that
+// names no node, before anything is read.
+constexpr std::size_t kReducedUnderLock = 1024;
+
 struct StartedReduction {
   TermGraph input;
   PrototypeTable prototypes;
@@ -103,30 +107,51 @@ struct StartedReduction {
   std::vector<std::uint32_t> compact;
 };
 
-Expected<StartedReduction, BadNodeId> start_in_store(StoreCore& store,
-                                                     std::optional<std::span<const NodeId>> roots) {
-  return store.read_shaped([&](std::span<const Node> nodes, std::span<const NodeId> marks,
-                               const ShapeTable& shapes) -> Expected<StartedReduction, BadNodeId> {
-    const std::span<const NodeId> chosen = roots ? *roots : marks;
-    for (const NodeId id : chosen) {
-      if (id >= nodes.size()) return BadNodeId{id};
-    }
-    StartedReduction started;
-    started.input = start_reduction(nodes, chosen, started.prototypes, started.report,
-                                    started.compact, &shapes);
-    // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
-    started.input.mark_distinct();
-    started.prototypes.copy_from(nodes);
-    return started;
-  });
-}
-
 ReducedStore finish_in_new_store(StartedReduction started, const RewriteEngine& engine,
                                  bool maximal_fusion, bool with_map) {
   if (!with_map) started.compact = {};
   return from_reduced(reduce_terms(std::move(started.input), started.prototypes, engine,
                                    maximal_fusion, started.report,
                                    with_map ? &started.compact : nullptr));
+}
+
+Expected<ReducedStore, BadNodeId> reduce_in_store(StoreCore& store,
+                                                  std::optional<std::span<const NodeId>> roots,
+                                                  const RewriteEngine& engine, bool maximal_fusion,
+                                                  bool with_map) {
+  // Set when the work after compaction failed under the lock: it only reads the store, so its
+  // failure is rethrown once the lock is released rather than poisoning it.
+  std::exception_ptr failed;
+  std::optional<StartedReduction> unfinished;
+  Expected<std::optional<ReducedStore>, BadNodeId> under_lock = store.read_shaped(
+      [&](std::span<const Node> nodes, std::span<const NodeId> marks,
+          const ShapeTable& shapes) -> Expected<std::optional<ReducedStore>, BadNodeId> {
+        const std::span<const NodeId> chosen = roots ? *roots : marks;
+        for (const NodeId id : chosen) {
+          if (id >= nodes.size()) return BadNodeId{id};
+        }
+        StartedReduction started;
+        started.input = start_reduction(nodes, chosen, started.prototypes, started.report,
+                                        started.compact, &shapes);
+        // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
+        started.input.mark_distinct();
+        if (nodes.size() < kReducedUnderLock) {
+          try {
+            return std::optional<ReducedStore>(
+                finish_in_new_store(std::move(started), engine, maximal_fusion, with_map));
+          } catch (...) {
+            failed = std::current_exception();
+            return std::optional<ReducedStore>();
+          }
+        }
+        started.prototypes.copy_from(nodes);
+        unfinished.emplace(std::move(started));
+        return std::optional<ReducedStore>();
+      });
+  if (failed) std::rethrow_exception(failed);
+  if (!under_lock) return std::move(under_lock).error();
+  if (under_lock.value()) return std::move(*under_lock.value());
+  return finish_in_new_store(std::move(*unfinished), engine, maximal_fusion, with_map);
 }
 
 }  // namespace
@@ -143,42 +168,29 @@ ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> r
 }
 
 ReducedStore from_reduced(ReducedGraph reduced) {
-  std::vector<NodeId> id_of_position;
-  ReducedStore result{adopt_reduced(std::move(reduced.nodes), std::move(reduced.hashes),
-                                    reduced.outputs, &id_of_position),
-                      reduced.report, std::nullopt};
+  // Fusion emits no two equal nodes from a hash-consed graph, so positions are ids.
+  ReducedStore result{adopt_reduced(std::move(reduced.nodes), reduced.outputs), reduced.report,
+                      std::nullopt};
   if (!reduced.locations) return result;
-  // Positions are ids unless the new store merged two equal reduced nodes.
-  auto id_of = [&](NodeId position) {
-    return id_of_position.empty() ? position : id_of_position[position];
-  };
   ReductionMap& map = result.map.emplace();
-  map.roots.reserve(reduced.outputs.size());
-  for (const NodeId position : reduced.outputs)
-    map.roots.push_back(id_of(position));
+  map.roots = std::move(reduced.outputs);
   map.nodes = std::move(*reduced.locations);
-  if (!id_of_position.empty()) {
-    for (ValueLocation& location : map.nodes) {
-      if (location.needed()) location.node = static_cast<std::uint32_t>(id_of(location.node));
-    }
-  }
   return result;
 }
 
 ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion,
                                bool with_map) {
-  Expected<StartedReduction, BadNodeId> started = start_in_store(store, std::nullopt);
-  if (!started) throw InternalError("a store marks a node it does not hold");
-  return finish_in_new_store(std::move(started).value(), engine, maximal_fusion, with_map);
+  Expected<ReducedStore, BadNodeId> reduced =
+      reduce_in_store(store, std::nullopt, engine, maximal_fusion, with_map);
+  if (!reduced) throw InternalError("a store marks a node it does not hold");
+  return std::move(reduced).value();
 }
 
 Expected<ReducedStore, BadNodeId> reduce_with_outputs(StoreCore& store,
                                                       std::span<const NodeId> outputs,
                                                       const RewriteEngine& engine,
                                                       bool maximal_fusion, bool with_map) {
-  Expected<StartedReduction, BadNodeId> started = start_in_store(store, outputs);
-  if (!started) return std::move(started).error();
-  return finish_in_new_store(std::move(started).value(), engine, maximal_fusion, with_map);
+  return reduce_in_store(store, outputs, engine, maximal_fusion, with_map);
 }
 
 }  // namespace zembric

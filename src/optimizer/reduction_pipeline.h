@@ -26,7 +26,6 @@ struct ReducedGraph {
   ReductionReport report;
   // When asked for: one per input node, the position (and member) holding its value.
   std::optional<std::vector<ValueLocation>> locations;
-  NodeHashes hashes;  // of `nodes`, as fusion took them
 };
 
 struct ReducedStore {
@@ -46,8 +45,9 @@ ReducedGraph reduce_graph(std::span<const Node> nodes, std::span<const NodeId> r
 // map too, in the new store's ids, when the graph carries locations.
 ReducedStore from_reduced(ReducedGraph reduced);
 
-// Reduces against the store's output marks. The store is only read, under its lock for
-// reachability and compaction alone (which copy one node per distinct key, not the list).
+// Reduces against the store's output marks. The store is only read, under its lock: a store of
+// fewer than 1024 nodes for the whole reduction, a bigger one for reachability and compaction
+// alone (which copy one node per distinct key, not the list).
 ReducedStore reduce_with_marks(StoreCore& store, const RewriteEngine& engine, bool maximal_fusion,
                                bool with_map = false);
 

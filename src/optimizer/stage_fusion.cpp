@@ -8,6 +8,9 @@
 // the groups in order of their largest member is topological and needs no sort: a group is
 // emitted when the ascending walk reaches its largest member. All tables are flat arrays indexed
 // by graph node, so the pass is linear; it handles at most 2^32 - 2 graph nodes.
+// No two emitted nodes are equal, given a graph without two equal terms: distinct operands of a
+// node lie in distinct groups (a group is used from outside through its largest member only), so
+// by induction in emission order, two equal nodes would come from equal terms, member by member.
 #include "optimizer/stage_fusion.h"
 
 #include <numeric>
@@ -17,7 +20,6 @@
 
 #include "support/internal_error.h"
 #include "support/no_index.h"
-#include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {
@@ -160,12 +162,6 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
 
   FusionResult result;
   result.nodes.reserve(groups);
-  // Each node is hashed as it is made, while its fields are in the cache, for the new store.
-  result.hashes.seed = fresh_hash_seed();
-  result.hashes.values.reserve(groups);
-  const auto emitted = [&result] {
-    result.hashes.values.push_back(hash_node(result.nodes.back(), result.hashes.seed));
-  };
   if (locate) result.locations.resize(count);
   for (Index i = 0; i < count; ++i) {
     const Index rep = stage_of[i];
@@ -177,7 +173,6 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
       for (const TermIndex c : graph.children(rep))
         stage_inputs.push_back(new_id_of(stage_of[c]));
       result.nodes.push_back(prototypes.at(graph.key_id(rep)).with_inputs(stage_inputs));
-      emitted();
       ++result.boundary_nodes;
       if (locate) result.locations[rep] = {id, ValueLocation::kWhole};
     } else {
@@ -213,7 +208,6 @@ FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototy
       }
       result.nodes.push_back(
           Node::stage(std::span<const NodeId>(stage_inputs), std::move(stage_members)));
-      emitted();
       ++result.stages;
     }
     new_id[rep] = id;

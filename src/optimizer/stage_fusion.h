@@ -16,8 +16,7 @@
 namespace zembric {
 
 struct FusionResult {
-  NodeList nodes;               // every input names an earlier node
-  NodeHashes hashes;            // of each node, under a fresh seed, for adopt_reduced
+  NodeList nodes;               // every input names an earlier node; no two are equal
   std::vector<NodeId> outputs;  // one per graph root, in root order, repeats kept
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;

@@ -55,14 +55,16 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
   return store;
 }
 
-std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, NodeHashes hashes,
-                                         std::span<const NodeId> outputs,
-                                         std::vector<NodeId>* id_of_position) {
-  auto store = std::make_unique<StoreCore>(hashes.seed);
+std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, std::span<const NodeId> outputs) {
+  auto store = std::make_unique<StoreCore>();
   StoreCore::Builder builder(*store);
-  const std::size_t count = nodes.size();
-  builder.adopt(std::move(nodes), std::move(hashes.values));
-  finish(builder, count, outputs, id_of_position);
+  builder.adopt_distinct(std::move(nodes));
+  for (const NodeId id : outputs) {
+    if (builder.mark_output(id)) {
+      throw InternalError("reduced output is valid: position " + std::to_string(id) +
+                          " is no reduced node");
+    }
+  }
   return store;
 }
 

@@ -20,19 +20,10 @@ namespace zembric {
 std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const NodeId> outputs,
                                         std::vector<NodeId>* id_of_position = nullptr);
 
-// The hash of every node of a list under one seed, taken where the nodes were made.
-struct NodeHashes {
-  std::uint64_t seed = 0;
-  std::vector<std::uint64_t> values;
-};
-
-// As from_reduced, for a list whose inputs are known to name earlier positions and whose hashes
-// were taken as it was made: the new store, seeded alike, takes the list itself as its node array
-// and indexes it by those hashes, where from_reduced moves and hashes each node again (at a
-// million nodes, two passes over memory far beyond the caches). Throws InternalError when the
-// hash count differs from the node count.
-std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, NodeHashes hashes,
-                                         std::span<const NodeId> outputs,
-                                         std::vector<NodeId>* id_of_position = nullptr);
+// As from_reduced, for a list known to hold no two equal nodes, whose inputs name earlier
+// positions: the new store takes the list itself as its node array, where from_reduced moves and
+// hashes each node again (at a million nodes, two passes over memory far beyond the caches), and
+// indexes it only if a node is ever added to it. Positions are ids.
+std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, std::span<const NodeId> outputs);
 
 }  // namespace zembric

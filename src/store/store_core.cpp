@@ -4,6 +4,7 @@
 #include <iterator>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "support/internal_error.h"
 #include "support/no_index.h"
@@ -46,6 +47,8 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, NodeShapeHashe
   for (NodeId input : node.inputs()) {
     if (input >= count) return BadNodeId{input};
   }
+  if (indexed_ < count) [[unlikely]]
+    index_adopted_locked();
   auto same = [&](std::uint32_t id) { return nodes_[id] == node; };
   if (count >= FlatIdIndex::kMaxEntries) [[unlikely]] {
     const std::uint32_t found = index_.find(hash, same);
@@ -64,6 +67,7 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, NodeShapeHashe
   const std::uint32_t found = index_.find_or_insert(hash, static_cast<std::uint32_t>(count), same);
   if (found != kNoIndex) return NodeId{found};
   nodes_.push_back(std::move(node));
+  indexed_ = nodes_.size();
   count_hint_.store(nodes_.size(), std::memory_order_relaxed);
   if (count < kShapedOnIntern && shapes_.shaped() == count) {
     try {
@@ -74,6 +78,22 @@ Expected<NodeId, BadNodeId> StoreCore::intern_locked(Node&& node, NodeShapeHashe
     }
   }
   return count;
+}
+
+void StoreCore::index_adopted_locked() {
+  // Room first: once the table has it, no insertion below can fail and leave a node half-indexed.
+  index_.reserve(nodes_.size());
+  for (std::size_t id = indexed_; id < nodes_.size(); ++id) {
+    const Node& node = nodes_[id];
+    const std::uint32_t found =
+        index_.find_or_insert(hash_node(node, seed_), static_cast<std::uint32_t>(id),
+                              [&](std::uint32_t other) { return nodes_[other] == node; });
+    if (found != kNoIndex) {
+      throw InternalError("an adopted node list holds two equal nodes: ids " +
+                          std::to_string(found) + " and " + std::to_string(id));
+    }
+    indexed_ = id + 1;
+  }
 }
 
 void StoreCore::reserve(std::uint64_t nodes) {
@@ -115,19 +135,15 @@ std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
   return std::nullopt;
 }
 
-void StoreCore::Builder::adopt(NodeList&& nodes, std::vector<std::uint64_t>&& hashes) {
+void StoreCore::Builder::adopt_distinct(NodeList&& nodes) {
   if (!store_.nodes_.empty() || !pending_hashes_.empty()) {
     throw InternalError("a store adopts a node list only while empty");
-  }
-  if (hashes.size() != nodes.size()) {
-    throw InternalError("an adopted node list carries " + std::to_string(hashes.size()) +
-                        " hashes for " + std::to_string(nodes.size()) + " nodes");
   }
   if (nodes.size() > FlatIdIndex::kMaxEntries) [[unlikely]] {
     throw std::length_error("a zembric graph store holds at most 4294967294 nodes");
   }
   store_.nodes_ = std::move(nodes);
-  pending_hashes_ = std::move(hashes);
+  store_.count_hint_.store(store_.nodes_.size(), std::memory_order_relaxed);
 }
 
 Expected<std::vector<NodeId>, BadNodeId> StoreCore::Builder::index_appended() {
@@ -162,6 +178,7 @@ Expected<std::vector<NodeId>, BadNodeId> StoreCore::Builder::index_appended() {
     }
   }
   pending_hashes_.clear();
+  store_.indexed_ = nodes.size();
   std::vector<NodeId> id_of;
   if (rest.empty()) return id_of;
 

@@ -102,6 +102,8 @@ class StoreCore {
   Expected<NodeId, BadNodeId> intern_locked(Node&& node, NodeShapeHashes hashes);
   void reserve_locked(std::uint64_t nodes);
   std::optional<BadNodeId> mark_output_locked(NodeId id);
+  // Indexes the nodes a builder adopted without indexing them; strong guarantee.
+  void index_adopted_locked();
 
   PoisonableMutex mutex_;
   const std::uint64_t seed_;  // fixed, so hashing may run before the lock is taken
@@ -110,6 +112,7 @@ class StoreCore {
   std::vector<NodeId> marks_;
   std::vector<bool> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
   FlatIdIndex index_;
+  std::size_t indexed_ = 0;  // index_ holds nodes_[0, indexed_); the rest were adopted distinct
   // The shapes of a prefix of the nodes: those intern() added while the store was small and no
   // builder had added any.
   ShapeTable shapes_;
@@ -137,11 +140,12 @@ class StoreCore::Builder {
   // Adds the node at the next position, without looking for an equal one; fails like intern on
   // an input that names no node. Positions stay ids unless index_appended() says otherwise.
   std::optional<BadNodeId> append(Node&& node);
-  // Takes `nodes` as the appended nodes of a store still empty, as if each had been appended but
-  // without moving one; `hashes` holds the hash of each under the store's seed. Every input must
-  // name an earlier position, which is not checked. Throws InternalError on a store not empty or
-  // a hash count that differs from the node count.
-  void adopt(NodeList&& nodes, std::vector<std::uint64_t>&& hashes);
+  // Takes `nodes` as the nodes of a store still empty, without moving one. The list must hold no
+  // two equal nodes, and every input must name an earlier position; neither is checked here. The
+  // store indexes the list only when it is first asked to intern a node, so that a store that is
+  // only read never pays for it (a reduction's new store, as a rule), and should two nodes be
+  // equal after all, that intern throws InternalError. Throws InternalError on a store not empty.
+  void adopt_distinct(NodeList&& nodes);
   // Indexes the appended nodes in order. Should one equal an earlier node, positions and ids
   // part ways there: that node and every node appended after it are interned one by one, their
   // inputs read as positions, and the result maps every position of the store, from 0, to its id.

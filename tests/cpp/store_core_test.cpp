@@ -112,31 +112,27 @@ TEST(StoreCoreBuilder, RefusesBadInputsAndDropsWhatWasNeverIndexed) {
   EXPECT_EQ(store.intern(source_node("x", {})).value(), 0u);
 }
 
-// An adopted list is indexed as if appended: lookups find its nodes by the hashes taken under the
-// seed the store was given, a duplicate is merged as append's is, and a misfit list is refused.
-TEST(StoreCoreBuilder, AdoptedListsIndexLikeAppendedOnes) {
-  constexpr std::uint64_t kSeed = 0x5eed;
-  NodeList nodes;
-  nodes.push_back(source_node("x", {}));
-  nodes.push_back(Node::op("neg", {}, {0}));
-  nodes.push_back(source_node("x", {}));
-  nodes.push_back(Node::op("exp", {}, {2}));
-  std::vector<std::uint64_t> hashes;
-  for (const Node& node : nodes)
-    hashes.push_back(hash_node(node, kSeed));
-  StoreCore store(kSeed);
-  {
-    StoreCore::Builder builder(store);
-    std::vector<std::uint64_t> short_hashes(hashes.begin(), hashes.end() - 1);
-    NodeList copy = nodes;
-    EXPECT_THROW(builder.adopt(std::move(copy), std::move(short_hashes)), InternalError);
-    builder.adopt(std::move(nodes), std::move(hashes));
-    EXPECT_EQ(builder.index_appended().value(), (std::vector<NodeId>{0, 1, 0, 2}));
-    EXPECT_THROW(builder.adopt(NodeList(), {}), InternalError);
-  }
-  EXPECT_EQ(store.node_count(), 3u);
-  EXPECT_EQ(store.intern(Node::op("neg", {}, {0})).value(), 1u);
-  EXPECT_EQ(store.intern(Node::op("exp", {}, {0})).value(), 2u);
+// An adopted list is indexed when a node is first added: the store then finds each of its nodes,
+// and a list that holds two equal nodes after all is caught there rather than served twice.
+TEST(StoreCoreBuilder, AdoptedListsAreIndexedOnFirstIntern) {
+  auto adopted = [](std::initializer_list<const char*> sources) {
+    NodeList nodes;
+    for (const char* name : sources)
+      nodes.push_back(source_node(name, {}));
+    nodes.push_back(Node::op("neg", {}, {0}));
+    auto store = std::make_unique<StoreCore>();
+    StoreCore::Builder builder(*store);
+    builder.adopt_distinct(std::move(nodes));
+    EXPECT_THROW(builder.adopt_distinct(NodeList()), InternalError);
+    return store;
+  };
+  const auto store = adopted({"x", "y"});
+  EXPECT_EQ(store->node_count(), 3u);
+  EXPECT_EQ(store->intern(Node::op("neg", {}, {0})).value(), 2u);
+  EXPECT_EQ(store->intern(source_node("y", {})).value(), 1u);
+  EXPECT_EQ(store->intern(Node::op("exp", {}, {1})).value(), 3u);
+
+  EXPECT_THROW((void)adopted({"x", "x"})->intern(source_node("z", {})), InternalError);
 }
 
 // Past a few hundred thousand entries the slots live in a mapping of their own; copies and moves

@@ -338,3 +338,11 @@ def test_random_graph_invariants(recipe, maximal):
     marked = GraphStore.deserialize(store.serialize(outputs=outputs))
     from_marks, marks_report = marked.reduce(maximal_fusion=maximal)
     assert from_marks.serialize() == reduced.serialize() and marks_report == report
+
+    # No two reduced nodes are equal (a blob read back merges equal ones), and the reduced store
+    # finds its own nodes once it is grown.
+    assert GraphStore.deserialize(reduced.serialize()).serialize() == reduced.serialize()
+    for node in view:
+        if node["kind"] == "source":
+            assert reduced.add_source(node["name"], node["params"]) == node["id"]
+    assert reduced.node_count() == len(view)
