@@ -23,6 +23,7 @@
 #include <bit>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -136,9 +137,11 @@ class Replay {
     if (arity == 1) return identity_of_key_[graph_.key_id(t)];
     return kNoIndex;
   }
-  bool applied(TermIndex t, Kind kind) const {
+  // The kind of the applied rule that matches t, or none.
+  std::optional<Kind> applied_kind(TermIndex t) const {
     const std::uint32_t rule = rule_of(t);
-    return rule != kNoIndex && rules_[rule].kind == kind && rules_[rule].applied;
+    if (rule == kNoIndex || !rules_[rule].applied) return std::nullopt;
+    return rules_[rule].kind;
   }
 
   // What a closure tells the re-keying bound, per class after it: how many classes from before it
@@ -168,35 +171,34 @@ class Replay {
       for (const TermIndex child : children)
         tally->uses[rep_[child]] += weight;
     };
-    std::vector<TermIndex> canon;
-    std::vector<TermIndex> canon_ahead;
     // Below this the table stays in the caches, and hashing twice would only cost.
     const bool prefetching = n >= kPrefetchFrom;
     for (std::size_t i = 0; i < n; ++i) {
       if (prefetching && i + kAhead < n) {
         const auto ahead = static_cast<TermIndex>(i + kAhead);
-        if (!applied(ahead, Kind::Identity)) {
-          index_.prefetch(node_hash(ahead, applied(ahead, Kind::Commute), canon_ahead));
-        }
+        const std::optional<Kind> kind = applied_kind(ahead);
+        if (kind != Kind::Identity) index_.prefetch(node_hash(ahead, kind == Kind::Commute));
       }
       const auto t = static_cast<TermIndex>(i);
       const auto children = graph_.children(t);
       const bool was_leader = rep_[i] == t;
-      if (applied(t, Kind::Identity)) {
+      const std::optional<Kind> kind = applied_kind(t);
+      if (kind == Kind::Identity) {
         rep_[i] = rep_[children[0]];
         if (tally != nullptr) count_for(i, children, was_leader, 1);
         continue;
       }
-      const bool commutes = applied(t, Kind::Commute);
+      const bool commutes = kind == Kind::Commute;
       const KeyId key = graph_.key_id(t);
-      const std::uint64_t hash = node_hash(t, commutes, canon);
+      const std::uint64_t hash = node_hash(t, commutes);
       const std::uint32_t found = index_.find_or_insert(hash, t, [&](std::uint32_t other) {
         const auto held = graph_.children(other);
-        if (graph_.key_id(other) != key || held.size() != canon.size()) return false;
+        if (graph_.key_id(other) != key || held.size() != children.size()) return false;
         bool same = true;
         for (std::size_t k = 0; k < held.size() && same; ++k)
-          same = rep_[held[k]] == canon[k];
-        return same || (commutes && rep_[held[0]] == canon[1] && rep_[held[1]] == canon[0]);
+          same = rep_[held[k]] == rep_[children[k]];
+        return same || (commutes && rep_[held[0]] == rep_[children[1]] &&
+                        rep_[held[1]] == rep_[children[0]]);
       });
       rep_[i] = found == kNoIndex ? t : found;
       if (tally != nullptr) count_for(i, children, was_leader, commutes ? 2 : 1);
@@ -205,21 +207,21 @@ class Replay {
   // Far enough ahead to overlap the misses of a table beyond the caches.
   static constexpr std::size_t kAhead = 8;
   static constexpr std::size_t kPrefetchFrom = std::size_t{1} << 15;
-  // The hash of t's node over its operands' classes in rep_, which `canon` receives; unordered
-  // operands for an applied commutation.
-  std::uint64_t node_hash(TermIndex t, bool commutes, std::vector<TermIndex>& canon) const {
-    canon.clear();
-    for (const TermIndex child : graph_.children(t))
-      canon.push_back(rep_[child]);
+  // The hash of t's node over its operands' classes in rep_; unordered operands for an applied
+  // commutation.
+  std::uint64_t node_hash(TermIndex t, bool commutes) const {
+    const auto children = graph_.children(t);
     SeededHasher h(seed_);
     h.add_u64(graph_.key_id(t));
-    h.add_u64(canon.size());
+    h.add_u64(children.size());
     if (commutes) {
-      h.add_u64(std::min(canon[0], canon[1]));
-      h.add_u64(std::max(canon[0], canon[1]));
+      const TermIndex a = rep_[children[0]];
+      const TermIndex b = rep_[children[1]];
+      h.add_u64(std::min(a, b));
+      h.add_u64(std::max(a, b));
     } else {
-      for (const TermIndex c : canon)
-        h.add_u64(c);
+      for (const TermIndex c : children)
+        h.add_u64(rep_[c]);
     }
     return h.finish();
   }
