@@ -113,14 +113,21 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   TermGraph terms;
   terms.reserve(reached, inputs);
   KeyTable& keys = terms.key_table();
-  // A small graph has about as many keys as nodes; a large one repeats its keys, and a table
-  // reserved for every node would be mostly empty. Either way the early growth is spared.
-  const std::size_t expected_keys = std::min<std::size_t>(reached, kReservedKeys);
-  keys.reserve(expected_keys, expected_keys * kReservedKeyBytes);
-  prototypes.reserve(expected_keys);
   // Nodes a store has shaped (see ShapeTable) take their key from their shape, others from a text
   // built here. Either way each distinct key is interned once, so the ids are the same.
   const std::size_t shaped = shapes != nullptr ? shapes->shaped() : 0;
+  if (shaped == nodes.size() && shaped > 0) {
+    // The shapes bound the keys and their bytes.
+    const std::size_t expected_keys = std::min(reached, shapes->size());
+    keys.reserve(expected_keys, shapes->key_bytes());
+    prototypes.reserve(expected_keys);
+  } else {
+    // A small graph has about as many keys as nodes; a large one repeats its keys, and a table
+    // reserved for every node would be mostly empty. Either way the early growth is spared.
+    const std::size_t expected_keys = std::min<std::size_t>(reached, kReservedKeys);
+    keys.reserve(expected_keys, expected_keys * kReservedKeyBytes);
+    prototypes.reserve(expected_keys);
+  }
   std::vector<KeyId> key_of_shape(shapes != nullptr ? shapes->size() : 0, kNoIndex);
   std::string key;
   KeyCache cached;
@@ -128,7 +135,8 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
     if (i < shaped) {
       const ShapeId shape = shapes->shape_of(static_cast<NodeId>(i));
       KeyId& id = key_of_shape[shape];
-      if (id == kNoIndex) id = keys.intern(shapes->key(shape));
+      // Distinct shapes have distinct keys, and unshaped nodes come later.
+      if (id == kNoIndex) id = keys.add_new(shapes->key(shape));
       return id;
     }
     const Node& node = nodes[i];

@@ -22,6 +22,8 @@ class KeyTable {
 
   // The id of `key`, added when new.
   KeyId intern(std::string_view key);
+  // The id of `key`, which the caller knows the table lacks: no lookup is made.
+  KeyId add_new(std::string_view key);
   // The id of `key`, or kNoIndex.
   KeyId find(std::string_view key) const;
   // Room for `keys` keys of `text` bytes in all, so that a table filled with about that many
@@ -33,6 +35,8 @@ class KeyTable {
   std::size_t size() const noexcept { return begin_.size() - 1; }
 
  private:
+  KeyId add(std::string_view key, std::uint64_t hash);
+
   std::uint64_t seed_;
   std::string chars_;
   std::vector<std::size_t> begin_;  // text k is chars_[begin_[k], begin_[k + 1])

@@ -35,6 +35,8 @@ class ShapeTable {
   std::string_view key(ShapeId shape) const noexcept {
     return std::string_view(chars_).substr(begin_[shape], begin_[shape + 1] - begin_[shape]);
   }
+  // The bytes of all keys together. Distinct shapes have distinct keys.
+  std::size_t key_bytes() const noexcept { return chars_.size(); }
 
  private:
   std::vector<ShapeId> shape_of_;   // per node
