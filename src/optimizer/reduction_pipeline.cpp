@@ -130,9 +130,12 @@ Expected<ReducedStore, BadNodeId> reduce_in_store(StoreCore& store,
         for (const NodeId id : chosen) {
           if (id >= nodes.size()) return BadNodeId{id};
         }
-        StartedReduction started;
-        started.input = start_reduction(nodes, chosen, started.prototypes, started.report,
-                                        started.compact, &shapes);
+        PrototypeTable prototypes;
+        ReductionReport report;
+        std::vector<std::uint32_t> compact;
+        TermGraph input = start_reduction(nodes, chosen, prototypes, report, compact, &shapes);
+        StartedReduction started{std::move(input), std::move(prototypes), report,
+                                 std::move(compact)};
         // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
         started.input.mark_distinct();
         if (nodes.size() < kReducedUnderLock) {

@@ -7,7 +7,7 @@ namespace zembric {
 
 TermGraph::TermGraph() : TermGraph(std::make_shared<KeyTable>()) {}
 
-TermGraph::TermGraph(std::shared_ptr<KeyTable> keys) : keys_(std::move(keys)), child_begin_{0} {}
+TermGraph::TermGraph(std::shared_ptr<KeyTable> keys) : keys_(std::move(keys)) {}
 
 TermGraph::TermGraph(const std::vector<Term>& terms, std::vector<TermIndex> roots_in)
     : TermGraph() {

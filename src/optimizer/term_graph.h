@@ -62,6 +62,7 @@ class TermGraph {
   }
   // Appends a term whose children follow through add_child; the term ends with the next add_*.
   void begin_term(KeyId key, bool is_boundary) {
+    if (child_begin_.empty()) child_begin_.push_back(0);
     key_.push_back(key);
     boundary_.push_back(is_boundary ? 1 : 0);
     distinct_ = false;
@@ -86,7 +87,8 @@ class TermGraph {
   std::shared_ptr<KeyTable> keys_;
   std::vector<KeyId> key_;
   std::vector<std::uint8_t> boundary_;
-  std::vector<std::size_t> child_begin_;  // size() + 1 offsets into children_
+  // size() + 1 offsets into children_; empty while the graph is, so that no empty graph allocates
+  std::vector<std::size_t> child_begin_;
   std::vector<TermIndex> children_;
   bool distinct_ = false;
 };
