@@ -167,6 +167,8 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   terms.roots.reserve(roots.size());
   for (const NodeId root : roots)
     terms.roots.push_back(compact[root]);
+  // Compaction keeps the order, and every input was checked to precede its node.
+  terms.mark_ordered();
   report.reachable_nodes = reachable;
   return terms;
 }

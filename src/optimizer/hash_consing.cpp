@@ -68,6 +68,7 @@ TermGraph hash_cons(const TermGraph& terms, const std::shared_ptr<KeyTable>& key
     if (root >= count) throw InternalError("engine root " + std::to_string(root) + " is no term");
     shared.roots.push_back(representative[root]);
   }
+  shared.mark_ordered();
   return shared;
 }
 

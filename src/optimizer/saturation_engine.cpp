@@ -150,7 +150,7 @@ const SaturationEngine& SaturationEngine::standard() {
 
 std::size_t SaturationEngine::check_terms(const TermGraph& input) const {
   const std::size_t n = input.size();
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && !input.ordered(); ++i) {
     for (const TermIndex child : input.children(static_cast<TermIndex>(i))) {
       if (child >= i) {
         throw InternalError("term " + std::to_string(i) + " refers to term " +
@@ -278,6 +278,8 @@ TermGraph SaturationEngine::read_back(const TermGraph& input,
     }
     output.roots.push_back(output_of(final_class[root]));
   }
+  // Each class is emitted at its earliest term, after the classes of that term's children.
+  output.mark_ordered();
   return output;
 }
 

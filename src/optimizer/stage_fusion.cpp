@@ -30,6 +30,7 @@ using Index = std::uint32_t;
 void check_graph(const TermGraph& graph) {
   const std::size_t count = graph.size();
   if (count >= kNoIndex) throw std::length_error("stage fusion handles at most 4294967294 nodes");
+  if (graph.ordered()) return;
   for (Index i = 0; i < count; ++i) {
     for (const TermIndex child : graph.children(i)) {
       if (child >= i) {

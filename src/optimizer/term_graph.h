@@ -66,6 +66,7 @@ class TermGraph {
     key_.push_back(key);
     boundary_.push_back(is_boundary ? 1 : 0);
     distinct_ = false;
+    ordered_ = false;
   }
   void add_child(TermIndex child) { children_.push_back(child); }
   void end_term() { child_begin_.push_back(children_.size()); }
@@ -76,6 +77,11 @@ class TermGraph {
   // vouches; any term added afterwards clears it. False says nothing.
   bool distinct() const noexcept { return distinct_; }
   void mark_distinct() noexcept { distinct_ = true; }
+  // Whether every child precedes its term and every root names a term, as the producer of the
+  // whole graph vouches, so that a consumer need not check it again; any term added afterwards
+  // clears it. False says nothing.
+  bool ordered() const noexcept { return ordered_; }
+  void mark_ordered() noexcept { ordered_ = true; }
 
   Term term(TermIndex index) const;
   std::vector<Term> terms() const;
@@ -91,6 +97,7 @@ class TermGraph {
   std::vector<std::size_t> child_begin_;
   std::vector<TermIndex> children_;
   bool distinct_ = false;
+  bool ordered_ = false;
 };
 
 }  // namespace zembric
