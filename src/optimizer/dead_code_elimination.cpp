@@ -111,7 +111,6 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
   TermGraph terms;
-  terms.reserve(reached, inputs);
   KeyTable& keys = terms.key_table();
   // Nodes a store has shaped (see ShapeTable) take their key from their shape, others from a text
   // built here. Either way each distinct key is interned once, so the ids are the same.
@@ -151,6 +150,7 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
     return id;
   };
   std::uint32_t reachable = 0;
+  TermGraph::Filler filler(terms, reached, inputs);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     if (compact[i] == kNoIndex) continue;
     compact[i] = reachable++;
@@ -159,11 +159,12 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
     // Only boundary nodes are rebuilt from a prototype; operators become stage members by key.
     const bool boundary = node.kind() != NodeKind::Op;
     if (boundary) prototypes.add(id, node);
-    terms.begin_term(id, boundary);
+    filler.begin_term(id, boundary);
     for (const NodeId input : node.inputs())
-      terms.add_child(compact[input]);
-    terms.end_term();
+      filler.add_child(compact[input]);
+    filler.end_term();
   }
+  filler.finish();
   terms.roots.reserve(roots.size());
   for (const NodeId root : roots)
     terms.roots.push_back(compact[root]);

@@ -250,20 +250,21 @@ TermGraph SaturationEngine::read_back(const TermGraph& input,
   // The boundary flag follows from the key, so it is decided once per distinct key (2: not yet).
   std::vector<std::uint8_t> op_key(keys.size(), 2);
   TermGraph output(input.keys());
-  // At most one term per input term; capacity left unused is never touched.
-  output.reserve(n, input.all_children().size());
+  // At most one term per input term.
+  TermGraph::Filler filler(output, n, input.all_children().size());
   TermIndex emitted = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (output_index[final_class[i]] != kNoIndex) continue;  // not its class's earliest term
     const auto t = static_cast<TermIndex>(i);
     const KeyId key = input.key_id(t);
     if (op_key[key] == 2) op_key[key] = is_op_key(keys.text(key)) ? 1 : 0;
-    output.begin_term(key, op_key[key] == 0);
+    filler.begin_term(key, op_key[key] == 0);
     for (const TermIndex child : input.children(t))
-      output.add_child(output_of(final_class[child]));
-    output.end_term();
+      filler.add_child(output_of(final_class[child]));
+    filler.end_term();
     output_index[final_class[i]] = emitted++;
   }
+  filler.finish();
 
   if (placement != nullptr) {
     placement->resize(n);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "support/internal_error.h"
+
 namespace zembric {
 
 TermGraph::TermGraph() : TermGraph(std::make_shared<KeyTable>()) {}
@@ -21,6 +23,30 @@ void TermGraph::reserve(std::size_t terms, std::size_t children) {
   boundary_.reserve(terms);
   child_begin_.reserve(terms + 1);
   children_.reserve(children);
+}
+
+TermGraph::Filler::Filler(TermGraph& graph, std::size_t terms, std::size_t children)
+    : graph_(graph) {
+  if (graph.size() != 0) throw InternalError("a term graph is filled only while empty");
+  graph.key_.resize(terms);
+  graph.boundary_.resize(terms);
+  graph.child_begin_.resize(terms + 1);
+  graph.children_.resize(children);
+  graph.distinct_ = false;
+  graph.ordered_ = false;
+  key_ = graph.key_.data();
+  boundary_ = graph.boundary_.data();
+  child_begin_ = graph.child_begin_.data() + 1;
+  child_ = graph.children_.data();
+  first_child_ = child_;
+}
+
+void TermGraph::Filler::finish() {
+  const auto terms = static_cast<std::size_t>(key_ - graph_.key_.data());
+  graph_.key_.resize(terms);
+  graph_.boundary_.resize(terms);
+  graph_.child_begin_.resize(terms + 1);
+  graph_.children_.resize(static_cast<std::size_t>(child_ - first_child_));
 }
 
 Term TermGraph::term(TermIndex index) const {

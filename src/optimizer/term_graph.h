@@ -71,6 +71,32 @@ class TermGraph {
   void add_child(TermIndex child) { children_.push_back(child); }
   void end_term() { child_begin_.push_back(children_.size()); }
 
+  // Fills an empty graph in place, as begin_term, add_child and end_term do, for a producer that
+  // knows at most how many terms and children it writes: the arrays are sized once, and each field
+  // is a plain store. finish() trims them to what was written.
+  class Filler {
+   public:
+    Filler(TermGraph& graph, std::size_t terms, std::size_t children);
+    Filler(const Filler&) = delete;
+    Filler& operator=(const Filler&) = delete;
+
+    void begin_term(KeyId key, bool is_boundary) {
+      *key_++ = key;
+      *boundary_++ = is_boundary ? 1 : 0;
+    }
+    void add_child(TermIndex child) { *child_++ = child; }
+    void end_term() { *child_begin_++ = static_cast<std::size_t>(child_ - first_child_); }
+    void finish();
+
+   private:
+    TermGraph& graph_;
+    KeyId* key_;
+    std::uint8_t* boundary_;
+    std::size_t* child_begin_;  // of the next term's end
+    TermIndex* child_;
+    const TermIndex* first_child_;
+  };
+
   std::vector<TermIndex> roots;  // repeats allowed
 
   // Whether no two terms are known to share their key and children, as the producer of the graph
