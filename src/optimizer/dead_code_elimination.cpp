@@ -110,7 +110,9 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   compact.assign(nodes.size(), kNoIndex);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
-  TermGraph terms;
+  // Keyed under the shapes' seed, so that the hashes the shapes hold locate their keys here too.
+  TermGraph terms(
+      std::make_shared<KeyTable>(shapes != nullptr ? shapes->key_seed() : fresh_hash_seed()));
   KeyTable& keys = terms.key_table();
   // Nodes a store has shaped (see ShapeTable) take their key from their shape, others from a text
   // built here. Either way each distinct key is interned once, so the ids are the same.
@@ -135,7 +137,7 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
       const ShapeId shape = shapes->shape_of(static_cast<NodeId>(i));
       KeyId& id = key_of_shape[shape];
       // Distinct shapes have distinct keys, and unshaped nodes come later.
-      if (id == kNoIndex) id = keys.add_new(shapes->key(shape));
+      if (id == kNoIndex) id = keys.add_new(shapes->key(shape), shapes->key_hash(shape));
       return id;
     }
     const Node& node = nodes[i];

@@ -2,19 +2,20 @@
 
 #include <stdexcept>
 
+#include "store/optimizer_key.h"
 #include "support/no_index.h"
 #include "support/seeded_hash.h"
 
 namespace zembric {
 
-KeyTable::KeyTable() : seed_(fresh_hash_seed()), begin_{0} {}
+KeyTable::KeyTable() : KeyTable(fresh_hash_seed()) {}
+
+KeyTable::KeyTable(std::uint64_t seed) : seed_(seed), begin_{0} {}
 
 namespace {
 
 std::uint64_t key_hash(std::string_view key, std::uint64_t seed) noexcept {
-  SeededHasher h(seed);
-  h.add_bytes(key);
-  return h.finish();
+  return optimizer_key_hash(key, seed);
 }
 
 }  // namespace
@@ -38,6 +39,10 @@ KeyId KeyTable::intern(std::string_view key) {
 
 KeyId KeyTable::add_new(std::string_view key) {
   return add(key, key_hash(key, seed_));
+}
+
+KeyId KeyTable::add_new(std::string_view key, std::uint64_t hash) {
+  return add(key, hash);
 }
 
 KeyId KeyTable::add(std::string_view key, std::uint64_t hash) {

@@ -19,11 +19,15 @@ using KeyId = std::uint32_t;
 class KeyTable {
  public:
   KeyTable();
+  // A table whose keys are located by optimizer_key_hash under `seed`.
+  explicit KeyTable(std::uint64_t seed);
 
   // The id of `key`, added when new.
   KeyId intern(std::string_view key);
   // The id of `key`, which the caller knows the table lacks: no lookup is made.
   KeyId add_new(std::string_view key);
+  // The same, given the key's optimizer_key_hash under the table's seed.
+  KeyId add_new(std::string_view key, std::uint64_t hash);
   // The id of `key`, or kNoIndex.
   KeyId find(std::string_view key) const;
   // Room for `keys` keys of `text` bytes in all, so that a table filled with about that many

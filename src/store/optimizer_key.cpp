@@ -5,6 +5,7 @@
 
 #include "store/canonical_key.h"
 #include "support/decimal_text.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {
@@ -66,6 +67,12 @@ void append_optimizer_key(std::string& out, const Node& node) {
       break;
   }
   append_canonical_key(out, node);
+}
+
+std::uint64_t optimizer_key_hash(std::string_view key, std::uint64_t seed) noexcept {
+  SeededHasher h(seed);
+  h.add_bytes(key);
+  return h.finish();
 }
 
 }  // namespace zembric

@@ -12,7 +12,9 @@
 // No key of a non-Op node starts with "op|", so the boundary test on the key prefix holds.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "store/node.h"
 
@@ -21,5 +23,7 @@ namespace zembric {
 std::string optimizer_key(const Node& node);
 // Appends the key to `out`, so that a caller keying many nodes reuses one buffer.
 void append_optimizer_key(std::string& out, const Node& node);
+// The hash of a key text under `seed`, as a table of keys locates it.
+std::uint64_t optimizer_key_hash(std::string_view key, std::uint64_t seed) noexcept;
 
 }  // namespace zembric

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "store/optimizer_key.h"
+#include "support/seeded_hash.h"
 
 namespace zembric {
 namespace {
@@ -16,7 +17,7 @@ void make_room_for_one(Vector& v) {
 
 }  // namespace
 
-ShapeTable::ShapeTable() : begin_{0} {}
+ShapeTable::ShapeTable() : begin_{0}, key_seed_(fresh_hash_seed()) {}
 
 void ShapeTable::add_next(std::span<const Node> nodes, std::uint64_t shape_hash) {
   const auto id = static_cast<NodeId>(shape_of_.size());
@@ -30,14 +31,18 @@ void ShapeTable::add_next(std::span<const Node> nodes, std::uint64_t shape_hash)
   }
   make_room_for_one(first_node_);
   make_room_for_one(begin_);
+  make_room_for_one(key_hash_);
   // Whatever a failed attempt left past the last key is dropped first.
   chars_.resize(begin_.back());
   append_optimizer_key(chars_, node);
   const auto shape = static_cast<ShapeId>(first_node_.size());
   index_.insert(shape_hash, shape);
-  // Room was made for all three, so none of them can fail now.
+  const std::uint64_t key_hash =
+      optimizer_key_hash(std::string_view(chars_).substr(begin_.back()), key_seed_);
+  // Room was made for all four, so none of them can fail now.
   first_node_.push_back(id);
   begin_.push_back(chars_.size());
+  key_hash_.push_back(key_hash);
   shape_of_.push_back(shape);
 }
 

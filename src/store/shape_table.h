@@ -37,13 +37,18 @@ class ShapeTable {
   }
   // The bytes of all keys together. Distinct shapes have distinct keys.
   std::size_t key_bytes() const noexcept { return chars_.size(); }
+  // The optimizer_key_hash of each key, taken when its shape was added, under key_seed().
+  std::uint64_t key_hash(ShapeId shape) const noexcept { return key_hash_[shape]; }
+  std::uint64_t key_seed() const noexcept { return key_seed_; }
 
  private:
   std::vector<ShapeId> shape_of_;   // per node
   std::vector<NodeId> first_node_;  // per shape: the node that brought it, compared on lookup
   std::string chars_;               // the keys' texts, end to end
   std::vector<std::size_t> begin_;  // key k is chars_[begin_[k], begin_[k + 1])
-  FlatIdIndex index_;               // shape hash -> shape
+  std::vector<std::uint64_t> key_hash_;
+  std::uint64_t key_seed_;
+  FlatIdIndex index_;  // shape hash -> shape
 };
 
 }  // namespace zembric

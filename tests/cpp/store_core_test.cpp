@@ -183,16 +183,24 @@ std::vector<Node> nodes_of_few_shapes() {
 // Shapes equal exactly where optimizer keys are, also when every shape hash collides.
 TEST(StoreCore, ShapesAreOptimizerKeys) {
   const std::vector<Node> nodes = nodes_of_few_shapes();
+  // Collisions stay forced only while the store is built, even when an assertion fails.
+  struct Collisions {
+    explicit Collisions(std::uint32_t mask) { FlatIdIndex::collision_mask_for_testing = mask; }
+    ~Collisions() { FlatIdIndex::collision_mask_for_testing = ~std::uint32_t{0}; }
+  };
   for (const std::uint32_t mask : {~std::uint32_t{0}, std::uint32_t{0x1}}) {
-    FlatIdIndex::collision_mask_for_testing = mask;
     StoreCore store;
-    for (std::size_t i = 0; i < nodes.size(); ++i)
-      ASSERT_EQ(store.intern(Node(nodes[i])).value(), i);
-    FlatIdIndex::collision_mask_for_testing = ~std::uint32_t{0};
+    {
+      const Collisions forced(mask);
+      for (std::size_t i = 0; i < nodes.size(); ++i)
+        ASSERT_EQ(store.intern(Node(nodes[i])).value(), i);
+    }
     store.read_shaped([&](std::span<const Node>, auto, const ShapeTable& shapes) {
       ASSERT_EQ(shapes.shaped(), nodes.size());
       for (NodeId i = 0; i < nodes.size(); ++i) {
-        EXPECT_EQ(shapes.key(shapes.shape_of(i)), optimizer_key(nodes[i])) << i;
+        const ShapeId shape = shapes.shape_of(i);
+        EXPECT_EQ(shapes.key(shape), optimizer_key(nodes[i])) << i;
+        EXPECT_EQ(shapes.key_hash(shape), optimizer_key_hash(shapes.key(shape), shapes.key_seed()));
         for (NodeId j = 0; j < i; ++j) {
           EXPECT_EQ(shapes.shape_of(i) == shapes.shape_of(j),
                     optimizer_key(nodes[i]) == optimizer_key(nodes[j]))
