@@ -22,6 +22,11 @@ std::size_t shifted(std::size_t value, std::size_t bits) {
 BackoffRuleScheduler::BackoffRuleScheduler(std::size_t match_limit, std::size_t ban_length)
     : match_limit_(match_limit), ban_length_(ban_length) {}
 
+void BackoffRuleScheduler::reserve(std::size_t rules) {
+  stats_.reserve(rules);
+  stats_index_.reserve(rules);
+}
+
 RuleStats& BackoffRuleScheduler::stats_for(Symbol rule) {
   auto [index, inserted] = stats_index_.try_emplace(rule, stats_.size());
   if (inserted) stats_.emplace_back(rule, RuleStats{0, 0, 0, match_limit_, ban_length_});

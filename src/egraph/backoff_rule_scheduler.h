@@ -38,6 +38,9 @@ class BackoffRuleScheduler : public RuleScheduler {
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rewrite,
                             std::span<const SearchMatch> matches) override;
 
+  // Room for the statistics of `rules` rules, so that the first searches of each grow nothing.
+  void reserve(std::size_t rules);
+
   // Statistics of a rule (by name) searched at least once.
   const RuleStats* stats(Symbol rule) const;
 

@@ -57,6 +57,7 @@ class Replay {
     const KeyTable& keys = graph.key_table();
     commute_of_key_.assign(keys.size(), kNoIndex);
     identity_of_key_.assign(keys.size(), kNoIndex);
+    rules_.reserve(rules.size());
     for (const ReplayedRule& rule : rules) {
       // A rule whose key no term has could match nothing; the engine leaves it out as well.
       const KeyId key = keys.find(rule.key);
@@ -79,6 +80,7 @@ class Replay {
   bool run(std::size_t iter_limit, std::size_t node_limit) {
     if (!supported_) return false;
     egraph::BackoffRuleScheduler scheduler;
+    scheduler.reserve(rules_.size());
     for (std::size_t iteration = 0; iteration < iter_limit; ++iteration) {
       bool changed = false;
       bool newly_applied = false;
