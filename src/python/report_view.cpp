@@ -17,7 +17,7 @@ PyObject* build_report_dict(const ModuleState& state, const ReductionReport& rep
                                   report.canonical_nodes, report.stages,
                                   report.reduced_nodes,   report.boundary_nodes};
   static_assert(std::size(counts) == std::extent_v<decltype(ViewStrings::report_keys)>);
-  OwnedRef dict(PyDict_New());
+  OwnedRef dict(PyDict_Copy(state.view_strings.report_template));
   if (!dict) return nullptr;
   for (std::size_t i = 0; i < std::size(counts); ++i) {
     const OwnedRef value(PyLong_FromUnsignedLongLong(counts[i]));

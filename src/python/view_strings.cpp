@@ -55,11 +55,16 @@ bool make_view_strings(ViewStrings& strings) {
   for_each_view_string(strings, [&](PyObject*& slot, const char* text) {
     if (made) made = (slot = PyUnicode_InternFromString(text)) != nullptr;
   });
-  return made;
+  if (!made || (strings.report_template = PyDict_New()) == nullptr) return false;
+  for (PyObject* key : strings.report_keys) {
+    if (PyDict_SetItem(strings.report_template, key, Py_None) < 0) return false;
+  }
+  return true;
 }
 
 void clear_view_strings(ViewStrings& strings) noexcept {
   for_each_view_string(strings, [](PyObject*& slot, const char*) { Py_CLEAR(slot); });
+  Py_CLEAR(strings.report_template);
 }
 
 }  // namespace zembric::python

@@ -30,6 +30,9 @@ struct ViewStrings {
   PyObject* nodes;
   PyObject* kind_names[6];   // indexed by NodeKind
   PyObject* report_keys[6];  // the report's counts, in ReductionReport's order
+  // A dict of the report keys, each mapped to None, which a report copies and then fills: a copy
+  // takes the key table as it stands, where a dict built key by key would grow it twice.
+  PyObject* report_template;
 };
 
 // Fills the empty `strings`; false with an error set, what was made staying for clear_view_strings.
