@@ -17,7 +17,7 @@ void make_room_for_one(Vector& v) {
 
 }  // namespace
 
-ShapeTable::ShapeTable() : begin_{0}, key_seed_(fresh_hash_seed()) {}
+ShapeTable::ShapeTable() : key_seed_(fresh_hash_seed()) {}
 
 void ShapeTable::add_next(std::span<const Node> nodes, std::uint64_t shape_hash) {
   const auto id = static_cast<NodeId>(shape_of_.size());
@@ -30,6 +30,8 @@ void ShapeTable::add_next(std::span<const Node> nodes, std::uint64_t shape_hash)
     return;
   }
   make_room_for_one(first_node_);
+  // The leading 0 is added with the first key, so that a store never shaped allocates nothing.
+  if (begin_.empty()) begin_.push_back(0);
   make_room_for_one(begin_);
   make_room_for_one(key_hash_);
   // Whatever a failed attempt left past the last key is dropped first.

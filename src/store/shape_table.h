@@ -45,7 +45,7 @@ class ShapeTable {
   std::vector<ShapeId> shape_of_;   // per node
   std::vector<NodeId> first_node_;  // per shape: the node that brought it, compared on lookup
   std::string chars_;               // the keys' texts, end to end
-  std::vector<std::size_t> begin_;  // key k is chars_[begin_[k], begin_[k + 1])
+  std::vector<std::size_t> begin_;  // key k is chars_[begin_[k], begin_[k + 1]); empty before any
   std::vector<std::uint64_t> key_hash_;
   std::uint64_t key_seed_;
   FlatIdIndex index_;  // shape hash -> shape
