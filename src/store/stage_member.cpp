@@ -71,32 +71,12 @@ void StageMembers::release() noexcept {
   block_ = nullptr;
 }
 
-StageMembers::Counts& StageMembers::filling() {
-  if (block_ == nullptr || block_->owners.shared()) {
-    throw InternalError("stage members filled while shared or without room");
-  }
-  return block_->counts;
+void StageMembers::unfillable() {
+  throw InternalError("stage members filled while shared or without room");
 }
 
-void StageMembers::add_member(std::string_view key) {
-  Counts& counts = filling();
-  if (counts.members == counts.member_room || key.size() > counts.text_room - counts.text) {
-    throw InternalError("stage members given more than their room");
-  }
-  if (!key.empty()) std::memcpy(text() + counts.text, key.data(), key.size());
-  counts.text += key.size();
-  key_end()[counts.members] = counts.text;
-  token_end()[counts.members] = counts.tokens;
-  ++counts.members;
-}
-
-void StageMembers::add_token(MemberToken token) {
-  Counts& counts = filling();
-  if (counts.members == 0 || counts.tokens == counts.token_room) {
-    throw InternalError("stage members given more than their room");
-  }
-  tokens()[counts.tokens++] = token;
-  token_end()[counts.members - 1] = counts.tokens;
+void StageMembers::overfilled() {
+  throw InternalError("stage members given more than their room");
 }
 
 bool operator==(const StageMembers& a, const StageMembers& b) noexcept {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <span>
 #include <string>
@@ -60,8 +61,24 @@ class StageMembers {
 
   // Starts the next member; its tokens follow through add_token. Both throw InternalError past the
   // room given, or once a copy shares the block.
-  void add_member(std::string_view key);
-  void add_token(MemberToken token);
+  // Inline: fusion adds every member and token of every Stage it emits.
+  void add_member(std::string_view key) {
+    Counts& counts = filling();
+    if (counts.members == counts.member_room || key.size() > counts.text_room - counts.text) {
+      overfilled();
+    }
+    if (!key.empty()) std::memcpy(text() + counts.text, key.data(), key.size());
+    counts.text += key.size();
+    key_end()[counts.members] = counts.text;
+    token_end()[counts.members] = counts.tokens;
+    ++counts.members;
+  }
+  void add_token(MemberToken token) {
+    Counts& counts = filling();
+    if (counts.members == 0 || counts.tokens == counts.token_room) overfilled();
+    tokens()[counts.tokens++] = token;
+    token_end()[counts.members - 1] = counts.tokens;
+  }
 
   std::size_t size() const noexcept { return counts().members; }
   bool empty() const noexcept { return counts().members == 0; }
@@ -128,7 +145,13 @@ class StageMembers {
   std::size_t* key_end() const noexcept { return token_end() + counts().member_room; }
   char* text() const noexcept { return reinterpret_cast<char*>(key_end() + counts().member_room); }
   // The counts of a block this object alone owns, for filling it.
-  Counts& filling();
+  Counts& filling() {
+    if (block_ == nullptr || block_->owners.shared()) [[unlikely]]
+      unfillable();
+    return block_->counts;
+  }
+  [[noreturn]] static void unfillable();
+  [[noreturn]] static void overfilled();
   void release() noexcept;
 
   Header* block_ = nullptr;
