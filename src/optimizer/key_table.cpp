@@ -34,18 +34,10 @@ KeyId KeyTable::intern(std::string_view key) {
   const std::uint64_t hash = key_hash(key, seed_);
   const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });
   if (found != kNoIndex) return found;
-  return add(key, hash);
-}
-
-KeyId KeyTable::add_new(std::string_view key) {
-  return add(key, key_hash(key, seed_));
+  return add_new(key, hash);
 }
 
 KeyId KeyTable::add_new(std::string_view key, std::uint64_t hash) {
-  return add(key, hash);
-}
-
-KeyId KeyTable::add(std::string_view key, std::uint64_t hash) {
   if (size() >= FlatIdIndex::kMaxEntries) {
     throw std::length_error("a key table holds at most 4294967294 keys");
   }

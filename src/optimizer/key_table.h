@@ -24,9 +24,8 @@ class KeyTable {
 
   // The id of `key`, added when new.
   KeyId intern(std::string_view key);
-  // The id of `key`, which the caller knows the table lacks: no lookup is made.
-  KeyId add_new(std::string_view key);
-  // The same, given the key's optimizer_key_hash under the table's seed.
+  // The id of `key`, which the caller knows the table lacks, given its optimizer_key_hash under
+  // the table's seed: neither a lookup nor a hash is made.
   KeyId add_new(std::string_view key, std::uint64_t hash);
   // The id of `key`, or kNoIndex.
   KeyId find(std::string_view key) const;
@@ -39,8 +38,6 @@ class KeyTable {
   std::size_t size() const noexcept { return begin_.size() - 1; }
 
  private:
-  KeyId add(std::string_view key, std::uint64_t hash);
-
   std::uint64_t seed_;
   std::string chars_;
   std::vector<std::size_t> begin_;  // text k is chars_[begin_[k], begin_[k + 1])

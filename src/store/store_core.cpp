@@ -27,8 +27,6 @@ constexpr std::size_t kShapedOnIntern = 1024;
 
 StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 
-StoreCore::StoreCore(std::uint64_t seed) : seed_(seed) {}
-
 Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
   const NodeShapeHashes hashes = hash_node_and_shape(node, seed_);

@@ -41,9 +41,6 @@ struct StoreSnapshot {
 class StoreCore {
  public:
   StoreCore();
-  // With its hash seed chosen beforehand, so that nodes can be hashed before the store exists
-  // (see Builder::adopt).
-  explicit StoreCore(std::uint64_t seed);
   StoreCore(const StoreCore&) = delete;
   StoreCore& operator=(const StoreCore&) = delete;
 
@@ -102,7 +99,8 @@ class StoreCore {
   Expected<NodeId, BadNodeId> intern_locked(Node&& node, NodeShapeHashes hashes);
   void reserve_locked(std::uint64_t nodes);
   std::optional<BadNodeId> mark_output_locked(NodeId id);
-  // Indexes the nodes a builder adopted without indexing them; strong guarantee.
+  // Indexes the nodes a builder adopted without indexing them. On a failure for memory nothing
+  // has changed; on two equal nodes it throws InternalError, which poisons the store.
   void index_adopted_locked();
 
   PoisonableMutex mutex_;
