@@ -12,16 +12,9 @@ KeyTable::KeyTable() : KeyTable(fresh_hash_seed()) {}
 
 KeyTable::KeyTable(std::uint64_t seed) : seed_(seed), begin_{0} {}
 
-namespace {
-
-std::uint64_t key_hash(std::string_view key, std::uint64_t seed) noexcept {
-  return optimizer_key_hash(key, seed);
-}
-
-}  // namespace
-
 KeyId KeyTable::find(std::string_view key) const {
-  return index_.find(key_hash(key, seed_), [&](std::uint32_t id) { return text(id) == key; });
+  return index_.find(optimizer_key_hash(key, seed_),
+                     [&](std::uint32_t id) { return text(id) == key; });
 }
 
 void KeyTable::reserve(std::size_t keys, std::size_t text) {
@@ -31,7 +24,7 @@ void KeyTable::reserve(std::size_t keys, std::size_t text) {
 }
 
 KeyId KeyTable::intern(std::string_view key) {
-  const std::uint64_t hash = key_hash(key, seed_);
+  const std::uint64_t hash = optimizer_key_hash(key, seed_);
   const KeyId found = index_.find(hash, [&](std::uint32_t id) { return text(id) == key; });
   if (found != kNoIndex) return found;
   return add_new(key, hash);

@@ -68,9 +68,8 @@ class StoreCore {
   // into this store (the mutex is not recursive) and must not run Python code.
   template <class Reader>
   decltype(auto) read(Reader&& reader) {
-    return mutex_.locked(kPoisoned, [&]() -> decltype(auto) {
-      return reader(std::span<const Node>(nodes_), std::span<const NodeId>(marks_));
-    });
+    return read_shaped([&](std::span<const Node> nodes, std::span<const NodeId> marks,
+                           const ShapeTable&) -> decltype(auto) { return reader(nodes, marks); });
   }
   // As read, with the shapes of the nodes as a third argument.
   template <class Reader>
