@@ -106,7 +106,8 @@ constexpr std::size_t kReservedKeyBytes = 32;
 
 TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
                               PrototypeTable& prototypes, ReductionReport& report,
-                              std::vector<std::uint32_t>& compact, const ShapeTable* shapes) {
+                              std::vector<std::uint32_t>& compact, const ShapeTable* shapes,
+                              bool borrow_keys) {
   compact.assign(nodes.size(), kNoIndex);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);
@@ -120,7 +121,7 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
   if (shaped == nodes.size() && shaped > 0) {
     // The shapes bound the keys and their bytes.
     const std::size_t expected_keys = std::min(reached, shapes->size());
-    keys.reserve(expected_keys, shapes->key_bytes());
+    keys.reserve(expected_keys, borrow_keys ? 0 : shapes->key_bytes());
     prototypes.reserve(expected_keys);
   } else {
     // A small graph has about as many keys as nodes; a large one repeats its keys, and a table
@@ -137,7 +138,10 @@ TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeI
       const ShapeId shape = shapes->shape_of(static_cast<NodeId>(i));
       KeyId& id = key_of_shape[shape];
       // Distinct shapes have distinct keys, and unshaped nodes come later.
-      if (id == kNoIndex) id = keys.add_new(shapes->key(shape), shapes->key_hash(shape));
+      if (id == kNoIndex) {
+        id = borrow_keys ? keys.add_borrowed(shapes->key(shape), shapes->key_hash(shape))
+                         : keys.add_new(shapes->key(shape), shapes->key_hash(shape));
+      }
       return id;
     }
     const Node& node = nodes[i];

@@ -1,5 +1,7 @@
 #include "optimizer/key_table.h"
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "store/optimizer_key.h"
@@ -8,9 +10,17 @@
 
 namespace zembric {
 
+namespace {
+
+// Blocks grow by doubling up to this size, so that a table of many keys wastes little at its end.
+constexpr std::size_t kLargestGrowth = std::size_t{1} << 20;
+constexpr std::size_t kSmallestBlock = 1024;
+
+}  // namespace
+
 KeyTable::KeyTable() : KeyTable(fresh_hash_seed()) {}
 
-KeyTable::KeyTable(std::uint64_t seed) : seed_(seed), begin_{0} {}
+KeyTable::KeyTable(std::uint64_t seed) : seed_(seed) {}
 
 KeyId KeyTable::find(std::string_view key) const {
   return index_.find(optimizer_key_hash(key, seed_),
@@ -18,9 +28,14 @@ KeyId KeyTable::find(std::string_view key) const {
 }
 
 void KeyTable::reserve(std::size_t keys, std::size_t text) {
-  chars_.reserve(text);
-  begin_.reserve(keys + 1);
+  texts_.reserve(keys);
   index_.reserve(keys);
+  if (text > room_) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(text));
+    block_size_ = text;
+    free_ = blocks_.back().get();
+    room_ = text;
+  }
 }
 
 KeyId KeyTable::intern(std::string_view key) {
@@ -31,14 +46,42 @@ KeyId KeyTable::intern(std::string_view key) {
 }
 
 KeyId KeyTable::add_new(std::string_view key, std::uint64_t hash) {
+  if (key.empty()) return add(key, hash);
+  make_room(key.size());
+  std::memcpy(free_, key.data(), key.size());
+  const KeyId id = add(std::string_view(free_, key.size()), hash);
+  free_ += key.size();
+  room_ -= key.size();
+  return id;
+}
+
+KeyId KeyTable::add_borrowed(std::string_view key, std::uint64_t hash) {
+  return add(key, hash);
+}
+
+KeyId KeyTable::add(std::string_view text, std::uint64_t hash) {
   if (size() >= FlatIdIndex::kMaxEntries) {
     throw std::length_error("a key table holds at most 4294967294 keys");
   }
   const auto id = static_cast<KeyId>(size());
-  chars_.append(key);
-  begin_.push_back(chars_.size());
-  index_.insert(hash, id);
+  texts_.push_back(text);
+  try {
+    index_.insert(hash, id);
+  } catch (...) {
+    texts_.pop_back();
+    throw;
+  }
   return id;
+}
+
+void KeyTable::make_room(std::size_t bytes) {
+  if (bytes <= room_) return;
+  const std::size_t size =
+      std::max({bytes, kSmallestBlock, std::min(2 * block_size_, kLargestGrowth)});
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+  block_size_ = size;
+  free_ = blocks_.back().get();
+  room_ = size;
 }
 
 }  // namespace zembric

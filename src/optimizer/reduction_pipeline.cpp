@@ -86,18 +86,19 @@ ReducedGraph reduce_terms(TermGraph input, const PrototypeTable& prototypes,
 // Size check, reachability and compaction: the terms every reduction starts from.
 TermGraph start_reduction(std::span<const Node> nodes, std::span<const NodeId> roots,
                           PrototypeTable& prototypes, ReductionReport& report,
-                          std::vector<std::uint32_t>& compact, const ShapeTable* shapes = nullptr) {
+                          std::vector<std::uint32_t>& compact, const ShapeTable* shapes = nullptr,
+                          bool borrow_keys = false) {
   check_size(nodes.size());
   report.input_nodes = nodes.size();
-  return eliminate_dead_code(nodes, roots, prototypes, report, compact, shapes);
+  return eliminate_dead_code(nodes, roots, prototypes, report, compact, shapes, borrow_keys);
 }
 
 // A reduction of a store's own node list, begun under its lock: reachability and compaction read
 // the nodes in place, so that no copy of the whole list is made. A small store is then reduced to
-// the end under the lock, its prototypes read in place too; the lock is held for well under a
-// millisecond. A big one copies its prototypes, one node per distinct key, and the rest runs after
-// the lock is released, so that other threads can use the store meanwhile. Fails on a root that
-// names no node, before anything is read.
+// the end under the lock, its prototypes and key texts read in place too; the lock is held for
+// well under a millisecond. A big one copies its prototypes (one node per distinct key) and its
+// key texts, and the rest runs after the lock is released, so that other threads can use the
+// store meanwhile. Fails on a root that names no node, before anything is read.
 constexpr std::size_t kReducedUnderLock = 1024;
 
 struct StartedReduction {
@@ -133,12 +134,14 @@ Expected<ReducedStore, BadNodeId> reduce_in_store(StoreCore& store,
         PrototypeTable prototypes;
         ReductionReport report;
         std::vector<std::uint32_t> compact;
-        TermGraph input = start_reduction(nodes, chosen, prototypes, report, compact, &shapes);
+        const bool whole_under_lock = nodes.size() < kReducedUnderLock;
+        TermGraph input =
+            start_reduction(nodes, chosen, prototypes, report, compact, &shapes, whole_under_lock);
         StartedReduction started{std::move(input), std::move(prototypes), report,
                                  std::move(compact)};
         // A store holds no two equal nodes, and nodes with equal keys and inputs are equal.
         started.input.mark_distinct();
-        if (nodes.size() < kReducedUnderLock) {
+        if (whole_under_lock) {
           try {
             return std::optional<ReducedStore>(
                 finish_in_new_store(std::move(started), engine, maximal_fusion, with_map));

@@ -9,6 +9,7 @@
 
 #include "node_factories.h"
 #include "node_text.h"
+#include "optimizer/key_table.h"
 #include "optimizer/saturation_engine.h"
 #include "store/canonical_key.h"
 #include "store/optimizer_key.h"
@@ -530,6 +531,34 @@ TEST(FromReduced, BrokenInvariantsAreInternalErrors) {
   EXPECT_TRUE(message_of({src("x"), op("neg", {1})}, {})
                   .starts_with("reduced graph references only earlier nodes"));
   EXPECT_TRUE(message_of({src("x")}, {1}).starts_with("reduced output is valid"));
+}
+
+// A term's key is a view into its table, so no text may move while the table grows: keys copied
+// across many blocks (one longer than any block so far) and keys borrowed from their owner.
+TEST(KeyTable, TextsStayWhereTheyAreAsTheTableGrows) {
+  KeyTable table(7);
+  std::vector<std::string> owned;
+  for (int i = 0; i < 3000; ++i)
+    owned.push_back("op:" + std::string(static_cast<std::size_t>(i % 97), 'k') + std::to_string(i));
+  owned.push_back(std::string(5000, 'x'));
+  owned.emplace_back();
+  const std::string borrowed = "borrowed key";
+  std::vector<const char*> where;
+  for (std::size_t i = 0; i < owned.size(); ++i) {
+    ASSERT_EQ(table.intern(owned[i]), i);
+    where.push_back(table.text(static_cast<KeyId>(i)).data());
+  }
+  const KeyId lent = table.add_borrowed(borrowed, optimizer_key_hash(borrowed, 7));
+  for (std::size_t i = 0; i < owned.size(); ++i) {
+    const auto id = static_cast<KeyId>(i);
+    EXPECT_EQ(table.text(id), owned[i]);
+    EXPECT_EQ(table.text(id).data(), where[i]);
+    EXPECT_EQ(table.find(owned[i]), id);
+    EXPECT_EQ(table.intern(owned[i]), id);
+  }
+  EXPECT_EQ(table.text(lent).data(), borrowed.data());
+  EXPECT_EQ(table.find("borrowed key"), lent);
+  EXPECT_EQ(table.size(), owned.size() + 1);
 }
 
 }  // namespace
