@@ -534,13 +534,12 @@ TEST(FromReduced, BrokenInvariantsAreInternalErrors) {
 }
 
 // A term's key is a view into its table, so no text may move while the table grows: keys copied
-// across many blocks (one longer than any block so far) and keys borrowed from their owner.
+// across many blocks (the first longer than a block) and keys borrowed from their owner.
 TEST(KeyTable, TextsStayWhereTheyAreAsTheTableGrows) {
   KeyTable table(7);
-  std::vector<std::string> owned;
+  std::vector<std::string> owned{std::string(5000, 'x')};
   for (int i = 0; i < 3000; ++i)
     owned.push_back("op:" + std::string(static_cast<std::size_t>(i % 97), 'k') + std::to_string(i));
-  owned.push_back(std::string(5000, 'x'));
   owned.emplace_back();
   const std::string borrowed = "borrowed key";
   std::vector<const char*> where;
