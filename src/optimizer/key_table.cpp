@@ -30,12 +30,7 @@ KeyId KeyTable::find(std::string_view key) const {
 void KeyTable::reserve(std::size_t keys, std::size_t text) {
   texts_.reserve(keys);
   index_.reserve(keys);
-  if (text > room_) {
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(text));
-    block_size_ = text;
-    free_ = blocks_.back().get();
-    room_ = text;
-  }
+  if (text > room_) start_block(text);
 }
 
 KeyId KeyTable::intern(std::string_view key) {
@@ -76,8 +71,10 @@ KeyId KeyTable::add(std::string_view text, std::uint64_t hash) {
 
 void KeyTable::make_room(std::size_t bytes) {
   if (bytes <= room_) return;
-  const std::size_t size =
-      std::max({bytes, kSmallestBlock, std::min(2 * block_size_, kLargestGrowth)});
+  start_block(std::max({bytes, kSmallestBlock, std::min(2 * block_size_, kLargestGrowth)}));
+}
+
+void KeyTable::start_block(std::size_t size) {
   blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
   block_size_ = size;
   free_ = blocks_.back().get();

@@ -46,6 +46,8 @@ class KeyTable {
   KeyId add(std::string_view text, std::uint64_t hash);
   // At least `bytes` bytes at free_, in a new block when the current one has less room.
   void make_room(std::size_t bytes);
+  // Copies go next into a new block of `size` bytes; what the last one had left is given up.
+  void start_block(std::size_t size);
 
   std::uint64_t seed_;
   std::vector<std::string_view> texts_;
