@@ -1,7 +1,8 @@
 // Saturation replay. The state after each iteration is the set of rules applied so far; its
 // classes come from one ascending hash-consing pass (closure), its match counts from one pass over
 // each rule's terms. Iterations that accept no rule with a changing match leave the state as it
-// is, so a run of n terms costs one closure per rule that changes something, a handful in all.
+// is, and a commutation whose terms hold no mirrored pair adds mirrors without merging anything,
+// so a run of n terms costs one closure per rule that merges something, a handful in all.
 // Why the e-graph agrees, iteration by iteration:
 // - Applying a commutation adds the mirror of every canonical node of its operator; merges only
 //   ever rename both alike, so from then on every such node has its mirror in its class and the
@@ -44,6 +45,7 @@ struct BoundRule {
   Kind kind;
   std::span<const TermIndex> terms;  // in Replay::rule_terms_
   bool applied = false;
+  bool mirrors_unchecked = false;    // applied in this iteration, adding mirrors
   std::optional<std::size_t> count;  // at the current classes; cleared when they change
 };
 
@@ -66,10 +68,9 @@ class Replay {
       // Two rules over one key would both match its nodes; not a table the engine has.
       supported_ = supported_ && of_key[key] == kNoIndex;
       of_key[key] = static_cast<std::uint32_t>(rules_.size());
-      rules_.push_back({rule.name, rule.kind, {}, false, std::nullopt});
+      rules_.push_back({rule.name, rule.kind, {}, false, false, std::nullopt});
     }
     bucket_rule_terms();
-    index_.reserve(graph.size());
     // Before any rule, each class is a term of its own, unless two terms are equal.
     rep_.resize(graph.size());
     std::iota(rep_.begin(), rep_.end(), TermIndex{0});
@@ -83,21 +84,33 @@ class Replay {
     scheduler.reserve(rules_.size());
     for (std::size_t iteration = 0; iteration < iter_limit; ++iteration) {
       bool changed = false;
+      // Whether a class may change: a commutation that only adds mirrors changes the e-graph
+      // (the runner's notion) but merges nothing, and then a closure would leave every class and
+      // tally as it is.
+      bool merges = false;
       bool newly_applied = false;
       for (BoundRule& rule : rules_) {
         if (!scheduler.allowance(iteration, rule.name)) continue;
         if (!rule.count) rule.count = count(rule);
         if (!scheduler.record_search(iteration, rule.name, *rule.count)) continue;
         if (rule.applied) continue;
-        changed = changed || changes(rule);
+        if (!merges && changes(rule)) {
+          changed = true;
+          (rule.kind == Kind::Identity ? merges : rule.mirrors_unchecked) = true;
+        }
         rule.applied = newly_applied = true;
+      }
+      // Looked for only where no identity merges anyway.
+      for (BoundRule& rule : rules_) {
+        merges = merges || (rule.mirrors_unchecked && mirrors_a_term(rule));
+        rule.mirrors_unchecked = false;
       }
       if (newly_applied) {
         // Applying a commutation doubles its count even where no class changes.
         for (BoundRule& rule : rules_)
           rule.count.reset();
       }
-      if (changed) {
+      if (merges) {
         close(&tally_);
         rekey_bound_ += rekeys(tally_);
       }
@@ -163,6 +176,7 @@ class Replay {
   void close(ClassTally* tally = nullptr) {
     const std::size_t n = graph_.size();
     index_.clear();
+    index_.reserve(n);
     if (tally != nullptr) {
       tally->merged.assign(n, 0);
       tally->uses.assign(n, 0);
@@ -268,6 +282,28 @@ class Replay {
     });
   }
 
+  // Whether two terms of a commutation not applied yet have mirrored operand classes, the only
+  // merge its application can start; the terms of one key and arity are hash-consed by their
+  // classes in order until then, so no other pair of them can become equal.
+  bool mirrors_a_term(const BoundRule& rule) {
+    index_.clear();
+    index_.reserve(rule.terms.size());
+    for (const TermIndex t : rule.terms) {
+      const auto children = graph_.children(t);
+      const TermIndex a = rep_[children[0]];
+      const TermIndex b = rep_[children[1]];
+      if (a == b) continue;
+      // Entries of one unordered pair share a hash, so the probe meets every earlier one.
+      const std::uint32_t mirror =
+          index_.find_or_insert(node_hash(t, true), t, [&](std::uint32_t other) {
+            const auto held = graph_.children(other);
+            return rep_[held[0]] == b && rep_[held[1]] == a;
+          });
+      if (mirror != kNoIndex) return true;
+    }
+    return false;
+  }
+
   // The commutative terms whose rule has been applied: each may have added its mirror.
   std::uint64_t mirrors() const {
     std::uint64_t count = 0;
@@ -300,7 +336,7 @@ class Replay {
   std::vector<std::uint32_t> commute_of_key_;
   std::vector<std::uint32_t> identity_of_key_;
   std::vector<TermIndex> rep_;
-  FlatIdIndex index_;                  // close()'s hash-consing, kept between calls
+  FlatIdIndex index_;                  // close()'s hash-consing and the mirror check
   std::vector<std::uint32_t> ticked_;  // count()'s operand classes: the tick that last saw each
   std::uint32_t tick_ = 0;
   ClassTally tally_;  // close()'s tally, its arrays reused by each changing pass

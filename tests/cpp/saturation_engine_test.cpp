@@ -159,7 +159,10 @@ TermGraph random_graph(std::size_t size, std::uint64_t seed) {
     return std::uniform_int_distribution<std::size_t>(0, bound - 1)(rng);
   };
   const std::size_t commuting = 10 + below(40);
-  const std::size_t identities = 2 + below(14);
+  // A quarter of the graphs lack identities, and a quarter lack commuted duplicates: their
+  // commutations then add mirrors without merging anything.
+  const std::size_t identities = below(4) == 0 ? 0 : 2 + below(14);
+  const bool duplicates = below(4) != 0;
   const std::vector<std::string> commutative = {"op|add", "op|mul", "op|maximum"};
   const std::vector<std::string> identity = {identity_key(kIdentityRules[0]),
                                              identity_key(kIdentityRules[3])};
@@ -177,7 +180,7 @@ TermGraph random_graph(std::size_t size, std::uint64_t seed) {
       const TermIndex b = recent();
       const std::string& key = commutative[below(commutative.size())];
       terms.push_back(op(key, {a, b}));
-      if (below(3) == 0) terms.push_back(op(key, {b, a}));
+      if (duplicates && below(3) == 0) terms.push_back(op(key, {b, a}));
     } else if (pick < 8 + commuting + identities) {
       terms.push_back(op(identity[below(identity.size())], {recent()}));
     } else if (pick < 70) {
