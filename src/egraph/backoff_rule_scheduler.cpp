@@ -19,15 +19,16 @@ std::size_t shifted(std::size_t value, std::size_t bits) {
 
 }  // namespace
 
-BackoffRuleScheduler::BackoffRuleScheduler(std::size_t match_limit, std::size_t ban_length)
+[[gnu::hot]] BackoffRuleScheduler::BackoffRuleScheduler(std::size_t match_limit,
+                                                        std::size_t ban_length)
     : match_limit_(match_limit), ban_length_(ban_length) {}
 
-void BackoffRuleScheduler::reserve(std::size_t rules) {
+[[gnu::hot]] void BackoffRuleScheduler::reserve(std::size_t rules) {
   stats_.reserve(rules);
   stats_index_.reserve(rules);
 }
 
-RuleStats& BackoffRuleScheduler::stats_for(Symbol rule) {
+[[gnu::hot]] RuleStats& BackoffRuleScheduler::stats_for(Symbol rule) {
   auto [index, inserted] = stats_index_.try_emplace(rule, stats_.size());
   if (inserted) stats_.emplace_back(rule, RuleStats{0, 0, 0, match_limit_, ban_length_});
   return stats_[*index].second;
@@ -38,13 +39,15 @@ const RuleStats* BackoffRuleScheduler::stats(Symbol rule) const {
   return index == nullptr ? nullptr : &stats_[*index].second;
 }
 
-std::optional<std::size_t> BackoffRuleScheduler::allowance(std::size_t iteration, Symbol rule) {
+[[gnu::hot]] std::optional<std::size_t> BackoffRuleScheduler::allowance(std::size_t iteration,
+                                                                        Symbol rule) {
   const RuleStats& stats = stats_for(rule);
   if (iteration < stats.banned_until) return std::nullopt;
   return shifted(stats.match_limit, stats.times_banned);
 }
 
-bool BackoffRuleScheduler::record_search(std::size_t iteration, Symbol rule, std::size_t matches) {
+[[gnu::hot]] bool BackoffRuleScheduler::record_search(std::size_t iteration, Symbol rule,
+                                                      std::size_t matches) {
   RuleStats& stats = stats_for(rule);
   if (matches > shifted(stats.match_limit, stats.times_banned)) {
     const std::size_t ban = shifted(stats.ban_length, stats.times_banned);
@@ -85,7 +88,7 @@ std::size_t BackoffRuleScheduler::apply_rewrite(std::size_t /*iteration*/, EGrap
   return apply_matches(rewrite.applier, egraph, matches).size();
 }
 
-bool BackoffRuleScheduler::can_stop(std::size_t iteration) {
+[[gnu::hot]] bool BackoffRuleScheduler::can_stop(std::size_t iteration) {
   std::size_t earliest = std::numeric_limits<std::size_t>::max();
   bool any_banned = false;
   for (const auto& [rule, stats] : stats_) {

@@ -104,10 +104,11 @@ constexpr std::size_t kReservedKeyBytes = 32;
 
 }  // namespace
 
-TermGraph eliminate_dead_code(std::span<const Node> nodes, std::span<const NodeId> roots,
-                              PrototypeTable& prototypes, ReductionReport& report,
-                              std::vector<std::uint32_t>& compact, const ShapeTable* shapes,
-                              bool borrow_keys) {
+[[gnu::hot]] TermGraph eliminate_dead_code(std::span<const Node> nodes,
+                                           std::span<const NodeId> roots,
+                                           PrototypeTable& prototypes, ReductionReport& report,
+                                           std::vector<std::uint32_t>& compact,
+                                           const ShapeTable* shapes, bool borrow_keys) {
   compact.assign(nodes.size(), kNoIndex);
   std::size_t inputs = 0;
   const std::size_t reached = mark_reachable(nodes, roots, compact, inputs);

@@ -18,16 +18,16 @@ constexpr std::size_t kSmallestBlock = 1024;
 
 }  // namespace
 
-KeyTable::KeyTable() : KeyTable(fresh_hash_seed()) {}
+[[gnu::hot]] KeyTable::KeyTable() : KeyTable(fresh_hash_seed()) {}
 
-KeyTable::KeyTable(std::uint64_t seed) : seed_(seed) {}
+[[gnu::hot]] KeyTable::KeyTable(std::uint64_t seed) : seed_(seed) {}
 
-KeyId KeyTable::find(std::string_view key) const {
+[[gnu::hot]] KeyId KeyTable::find(std::string_view key) const {
   return index_.find(optimizer_key_hash(key, seed_),
                      [&](std::uint32_t id) { return text(id) == key; });
 }
 
-void KeyTable::reserve(std::size_t keys, std::size_t text) {
+[[gnu::hot]] void KeyTable::reserve(std::size_t keys, std::size_t text) {
   texts_.reserve(keys);
   index_.reserve(keys);
   if (text > room_) start_block(text);
@@ -50,7 +50,7 @@ KeyId KeyTable::add_new(std::string_view key, std::uint64_t hash) {
   return id;
 }
 
-KeyId KeyTable::add_borrowed(std::string_view key, std::uint64_t hash) {
+[[gnu::hot]] KeyId KeyTable::add_borrowed(std::string_view key, std::uint64_t hash) {
   return add(key, hash);
 }
 

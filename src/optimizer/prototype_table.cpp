@@ -33,7 +33,7 @@ void PrototypeTable::copy_from(std::span<const Node> nodes) {
   }
 }
 
-const Node& PrototypeTable::at(KeyId key) const {
+[[gnu::hot]] const Node& PrototypeTable::at(KeyId key) const {
   if (key >= nodes_.size() || nodes_[key] == nullptr) {
     throw InternalError("no entry found for key: key " + std::to_string(key) + " has no prototype");
   }

@@ -142,13 +142,13 @@ SaturationEngine::SaturationEngine() {
   }
 }
 
-const SaturationEngine& SaturationEngine::standard() {
+[[gnu::hot]] const SaturationEngine& SaturationEngine::standard() {
   // A failed construction (out of memory) is retried by the next call.
   static const SaturationEngine engine;
   return engine;
 }
 
-std::size_t SaturationEngine::check_terms(const TermGraph& input) const {
+[[gnu::hot]] std::size_t SaturationEngine::check_terms(const TermGraph& input) const {
   const std::size_t n = input.size();
   // A graph whose producer vouches for its order is not checked again.
   if (!input.ordered()) {
@@ -164,7 +164,8 @@ std::size_t SaturationEngine::check_terms(const TermGraph& input) const {
   return node_limit_.value_or(4 * n + 1024);
 }
 
-TermGraph SaturationEngine::run(const TermGraph& input, std::vector<TermIndex>* placement) const {
+[[gnu::hot]] TermGraph SaturationEngine::run(const TermGraph& input,
+                                             std::vector<TermIndex>* placement) const {
   const std::size_t node_limit = check_terms(input);
   if (auto classes = replay_saturation(input, replayed_, iter_limit_, node_limit)) {
     // The replay's classes are closed under congruence, so no two classes' earliest terms share
@@ -231,9 +232,9 @@ std::vector<std::uint32_t> SaturationEngine::saturate(const TermGraph& input,
   return class_of;
 }
 
-TermGraph SaturationEngine::read_back(const TermGraph& input,
-                                      std::vector<std::uint32_t> final_class,
-                                      std::vector<TermIndex>* placement) {
+[[gnu::hot]] TermGraph SaturationEngine::read_back(const TermGraph& input,
+                                                   std::vector<std::uint32_t> final_class,
+                                                   std::vector<TermIndex>* placement) {
   const std::size_t n = input.size();
   const KeyTable& keys = input.key_table();
   // Number the classes by their earliest term.

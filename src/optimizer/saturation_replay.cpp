@@ -173,7 +173,7 @@ class Replay {
   // With a tally, also counts what rekeys() needs, in the same pass: a term's operands precede it,
   // so their classes are final when it is reached, and its own slot still holds its class from
   // before until it is overwritten.
-  void close(ClassTally* tally = nullptr) {
+  [[gnu::hot]] void close(ClassTally* tally = nullptr) {
     const std::size_t n = graph_.size();
     index_.clear();
     index_.reserve(n);
@@ -346,10 +346,9 @@ class Replay {
 
 }  // namespace
 
-std::optional<std::vector<TermIndex>> replay_saturation(const TermGraph& input,
-                                                        std::span<const ReplayedRule> rules,
-                                                        std::size_t iter_limit,
-                                                        std::size_t node_limit) {
+[[gnu::hot]] std::optional<std::vector<TermIndex>> replay_saturation(
+    const TermGraph& input, std::span<const ReplayedRule> rules, std::size_t iter_limit,
+    std::size_t node_limit) {
   if (input.size() > FlatIdIndex::kMaxEntries) return std::nullopt;
   Replay replay(input, rules);
   if (!replay.run(iter_limit, node_limit)) return std::nullopt;

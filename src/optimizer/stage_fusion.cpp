@@ -27,7 +27,7 @@ namespace {
 
 using Index = std::uint32_t;
 
-void check_graph(const TermGraph& graph) {
+[[gnu::hot]] void check_graph(const TermGraph& graph) {
   const std::size_t count = graph.size();
   if (count >= kNoIndex) throw std::length_error("stage fusion handles at most 4294967294 nodes");
   if (graph.ordered()) return;
@@ -126,8 +126,8 @@ void maximal_stages(const TermGraph& graph, const Tables& t) {
 
 }  // namespace
 
-FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototypes,
-                           bool maximal_fusion, bool locate) {
+[[gnu::hot]] FusionResult fuse_and_emit(const TermGraph& graph, const PrototypeTable& prototypes,
+                                        bool maximal_fusion, bool locate) {
   check_graph(graph);
   const Index count = static_cast<Index>(graph.size());
   const Tables t(count);

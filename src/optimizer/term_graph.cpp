@@ -9,7 +9,7 @@ namespace zembric {
 
 TermGraph::TermGraph() : TermGraph(std::make_shared<KeyTable>()) {}
 
-TermGraph::TermGraph(std::shared_ptr<KeyTable> keys) : keys_(std::move(keys)) {}
+[[gnu::hot]] TermGraph::TermGraph(std::shared_ptr<KeyTable> keys) : keys_(std::move(keys)) {}
 
 TermGraph::TermGraph(const std::vector<Term>& terms, std::vector<TermIndex> roots_in)
     : TermGraph() {
@@ -25,7 +25,7 @@ void TermGraph::reserve(std::size_t terms, std::size_t children) {
   children_.reserve(children);
 }
 
-TermGraph::Filler::Filler(TermGraph& graph, std::size_t terms, std::size_t children)
+[[gnu::hot]] TermGraph::Filler::Filler(TermGraph& graph, std::size_t terms, std::size_t children)
     : graph_(graph) {
   if (graph.size() != 0) throw InternalError("a term graph is filled only while empty");
   graph.key_.resize(terms);
@@ -41,7 +41,7 @@ TermGraph::Filler::Filler(TermGraph& graph, std::size_t terms, std::size_t child
   first_child_ = child_;
 }
 
-void TermGraph::Filler::finish() {
+[[gnu::hot]] void TermGraph::Filler::finish() {
   const auto terms = static_cast<std::size_t>(key_ - graph_.key_.data());
   graph_.key_.resize(terms);
   graph_.boundary_.resize(terms);

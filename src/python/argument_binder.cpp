@@ -27,8 +27,8 @@ std::string quoted_list(const Signature& signature, PyObject* const* bound, std:
   return text + ", and " + pending;
 }
 
-bool check_missing(const Signature& signature, PyObject* const* bound, std::size_t from,
-                   std::size_t to, const char* kind) {
+[[gnu::hot]] bool check_missing(const Signature& signature, PyObject* const* bound,
+                                std::size_t from, std::size_t to, const char* kind) {
   if (std::none_of(bound + from, bound + to, [](PyObject* arg) { return arg == nullptr; })) {
     return true;
   }
@@ -109,8 +109,8 @@ bool bind_general(const Signature& signature, PyObject* const* args, Py_ssize_t 
 
 }  // namespace
 
-bool bind_any_arguments(const Signature& signature, PyObject* const* args, std::size_t nargs,
-                        PyObject* kwnames, PyObject** bound) {
+[[gnu::hot]] bool bind_any_arguments(const Signature& signature, PyObject* const* args,
+                                     std::size_t nargs, PyObject* kwnames, PyObject** bound) {
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (keywords == 0 && nargs >= signature.required && nargs <= signature.positional) {
     std::copy(args, args + nargs, bound);

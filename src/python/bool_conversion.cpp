@@ -27,7 +27,8 @@ int is_numpy_bool(PyObject* object) {
 
 }  // namespace
 
-bool convert_bool_argument(PyObject* object, const char* name, bool fallback, bool& out) {
+[[gnu::hot]] bool convert_bool_argument(PyObject* object, const char* name, bool fallback,
+                                        bool& out) {
   if (object == nullptr || object == Py_None) {
     out = fallback;
     return true;

@@ -343,8 +343,9 @@ enum class ReductionResult { Report, StoreAndReport, StoreReportAndMap };
 
 // Converts `outputs` (None: the store's marks) and reduces. Nothing is reduced when an id names no
 // node.
-PyObject* run_reduction(const ModuleState& state, PyObject* self, PyObject* outputs_argument,
-                        bool maximal_fusion, ReductionResult result_kind) {
+[[gnu::hot]] PyObject* run_reduction(const ModuleState& state, PyObject* self,
+                                     PyObject* outputs_argument, bool maximal_fusion,
+                                     ReductionResult result_kind) {
   const bool with_map = result_kind == ReductionResult::StoreReportAndMap;
   std::vector<NodeId> outputs;
   const bool explicit_outputs = outputs_argument != nullptr && outputs_argument != Py_None;
@@ -476,7 +477,7 @@ PyTypeObject* create_graph_store_type(PyObject* module) {
   return create_final_type(module, &kSpec, kStaticMethods);
 }
 
-PyObject* wrap_store(const ModuleState& state, std::unique_ptr<StoreCore> core) {
+[[gnu::hot]] PyObject* wrap_store(const ModuleState& state, std::unique_ptr<StoreCore> core) {
   return allocate(state.graph_store_type, std::move(core));
 }
 

@@ -27,7 +27,7 @@ inline bool convert_id(PyObject* item, NodeId& out) {
 }
 
 template <class IdList>
-bool convert_items(PyObject* sequence, IdList& out) {
+[[gnu::hot]] bool convert_items(PyObject* sequence, IdList& out) {
   // PySequence_Fast_GET_SIZE is read on every step: an element's __index__ may shrink a list.
   out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)));
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
@@ -66,7 +66,7 @@ bool convert_into(PyObject* object, const char* name, IdList& out) {
 
 }  // namespace
 
-bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out) {
+[[gnu::hot]] bool convert_id_list(PyObject* object, const char* name, std::vector<NodeId>& out) {
   return convert_into(object, name, out);
 }
 

@@ -33,8 +33,8 @@ PyCFunction as_pycfunction(Function function) {
 namespace method_calls {
 
 template <MethodFunction Function>
-PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+[[gnu::hot]] PyObject* with_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   return Function(self, Py_TYPE(self), args, static_cast<std::size_t>(nargs), kwnames);
 }
 

@@ -10,7 +10,7 @@
 
 namespace zembric::python {
 
-PyObject* build_report_dict(const ModuleState& state, const ReductionReport& report) {
+[[gnu::hot]] PyObject* build_report_dict(const ModuleState& state, const ReductionReport& report) {
   // In the order of the module's report keys. Keying by those held strings spares a string made
   // and interned per key, and dropped again, on every call.
   const std::uint64_t counts[] = {report.input_nodes,     report.reachable_nodes,
@@ -27,7 +27,7 @@ PyObject* build_report_dict(const ModuleState& state, const ReductionReport& rep
   return dict.release();
 }
 
-PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced) {
+[[gnu::hot]] PyObject* build_reduction_result(const ModuleState& state, ReducedStore reduced) {
   OwnedRef report(build_report_dict(state, reduced.report));
   if (!report) return nullptr;
   OwnedRef store(wrap_store(state, std::move(reduced.store)));

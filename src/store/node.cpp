@@ -79,7 +79,7 @@ Node Node::stage(std::vector<NodeId> inputs, std::vector<StageMember> members) {
   return stage(std::span<const NodeId>(inputs), StageMembers(members));
 }
 
-Node Node::stage(std::span<const NodeId> inputs, StageMembers members) {
+[[gnu::hot]] Node Node::stage(std::span<const NodeId> inputs, StageMembers members) {
   Node node(NodeKind::Stage, {}, {});
   node.extra_.members = std::move(members);
   node.set_inputs(inputs);
@@ -136,7 +136,7 @@ const StageMembers& Node::members() const noexcept {
   return extra_.members;
 }
 
-Node Node::with_inputs(std::span<const NodeId> inputs) const& {
+[[gnu::hot]] Node Node::with_inputs(std::span<const NodeId> inputs) const& {
   return Node(*this, kind_ == NodeKind::Source ? std::span<const NodeId>() : inputs);
 }
 

@@ -69,7 +69,7 @@ void append_optimizer_key(std::string& out, const Node& node) {
   append_canonical_key(out, node);
 }
 
-std::uint64_t optimizer_key_hash(std::string_view key, std::uint64_t seed) noexcept {
+[[gnu::hot]] std::uint64_t optimizer_key_hash(std::string_view key, std::uint64_t seed) noexcept {
   SeededHasher h(seed);
   h.add_bytes(key);
   return h.finish();

@@ -55,7 +55,8 @@ std::unique_ptr<StoreCore> from_reduced(std::vector<Node> nodes, std::span<const
   return store;
 }
 
-std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes, std::span<const NodeId> outputs) {
+[[gnu::hot]] std::unique_ptr<StoreCore> adopt_reduced(NodeList nodes,
+                                                      std::span<const NodeId> outputs) {
   auto store = std::make_unique<StoreCore>();
   StoreCore::Builder builder(*store);
   builder.adopt_distinct(std::move(nodes));

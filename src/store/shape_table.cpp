@@ -17,7 +17,7 @@ void make_room_for_one(Vector& v) {
 
 }  // namespace
 
-ShapeTable::ShapeTable() : key_seed_(fresh_hash_seed()) {}
+[[gnu::hot]] ShapeTable::ShapeTable() : key_seed_(fresh_hash_seed()) {}
 
 void ShapeTable::add_next(std::span<const Node> nodes, std::uint64_t shape_hash) {
   const auto id = static_cast<NodeId>(shape_of_.size());

@@ -30,7 +30,7 @@ std::size_t text_total(std::span<const StageMember> members) {
 
 }  // namespace
 
-StageMembers::StageMembers(std::size_t members, std::size_t tokens, std::size_t text) {
+[[gnu::hot]] StageMembers::StageMembers(std::size_t members, std::size_t tokens, std::size_t text) {
   static_assert(sizeof(Header) % alignof(MemberToken) == 0, "tokens follow the header aligned");
   void* memory = ::operator new(sizeof(Header) + block_bytes(members, tokens, text));
   block_ = new (memory) Header{{}, {members, tokens, text, 0, 0, 0}};
@@ -55,7 +55,7 @@ StageMembers& StageMembers::operator=(const StageMembers& other) noexcept {
   return *this;
 }
 
-StageMembers& StageMembers::operator=(StageMembers&& other) noexcept {
+[[gnu::hot]] StageMembers& StageMembers::operator=(StageMembers&& other) noexcept {
   if (this != &other) {
     release();
     block_ = std::exchange(other.block_, nullptr);
@@ -63,7 +63,7 @@ StageMembers& StageMembers::operator=(StageMembers&& other) noexcept {
   return *this;
 }
 
-void StageMembers::release() noexcept {
+[[gnu::hot]] void StageMembers::release() noexcept {
   if (block_ != nullptr && block_->owners.drop()) {
     block_->~Header();
     ::operator delete(block_);

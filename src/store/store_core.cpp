@@ -25,7 +25,7 @@ constexpr std::size_t kShapedOnIntern = 1024;
 
 }  // namespace
 
-StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
+[[gnu::hot]] StoreCore::StoreCore() : seed_(fresh_hash_seed()) {}
 
 Expected<NodeId, BadNodeId> StoreCore::intern(Node&& node) {
   // The seed never changes, so the hash needs no lock.
@@ -105,7 +105,7 @@ void StoreCore::reserve_locked(std::uint64_t nodes) {
   index_.reserve(static_cast<std::size_t>(total));
 }
 
-StoreCore::Builder::~Builder() {
+[[gnu::hot]] StoreCore::Builder::~Builder() {
   const std::size_t indexed = store_.nodes_.size() - pending_hashes_.size();
   store_.nodes_.erase(store_.nodes_.begin() + static_cast<std::ptrdiff_t>(indexed),
                       store_.nodes_.end());
@@ -133,7 +133,7 @@ std::optional<BadNodeId> StoreCore::Builder::append(Node&& node) {
   return std::nullopt;
 }
 
-void StoreCore::Builder::adopt_distinct(NodeList&& nodes) {
+[[gnu::hot]] void StoreCore::Builder::adopt_distinct(NodeList&& nodes) {
   if (!store_.nodes_.empty() || !pending_hashes_.empty()) {
     throw InternalError("a store adopts a node list only while empty");
   }
@@ -213,14 +213,14 @@ std::optional<BadNodeId> StoreCore::mark_output(NodeId id) {
   return locked([&] { return mark_output_locked(id); });
 }
 
-std::optional<BadNodeId> StoreCore::mark_output_locked(NodeId id) {
+[[gnu::hot]] std::optional<BadNodeId> StoreCore::mark_output_locked(NodeId id) {
   if (id >= nodes_.size()) return BadNodeId{id};
   // A bitmap instead of a scan of the marks: a blob may carry a mark for every node.
   // Both may fail for memory; the mark is set only once the list holds it.
   if (marked_.size() <= id) marked_.resize(nodes_.size());
   if (!marked_[id]) {
     marks_.push_back(id);
-    marked_[id] = true;
+    marked_[id] = 1;
   }
   return std::nullopt;
 }

@@ -107,7 +107,7 @@ class StoreCore {
   // Mapped when big: filling 4 KiB pages one fault at a time costs a tenth of a big build.
   NodeList nodes_;
   std::vector<NodeId> marks_;
-  std::vector<bool> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
+  std::vector<std::uint8_t> marked_;  // marked_[id] for ids in marks_; may be shorter than nodes_
   FlatIdIndex index_;
   std::size_t indexed_ = 0;  // index_ holds nodes_[0, indexed_); the rest were adopted distinct
   // The shapes of a prefix of the nodes: those intern() added while the store was small and no

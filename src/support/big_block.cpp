@@ -36,14 +36,14 @@ void unmap_huge_pages(void* block, std::size_t bytes) noexcept {
   munmap(block, (bytes + kHugePage - 1) & ~(kHugePage - 1));
 }
 
-void* allocate_zeroed_block(std::size_t bytes) {
+[[gnu::hot]] void* allocate_zeroed_block(std::size_t bytes) {
   if (bytes >= kMappedFrom) return map_huge_pages(bytes);
   void* block = ::operator new(bytes == 0 ? 1 : bytes);
   std::memset(block, 0, bytes);
   return block;
 }
 
-void release_block(void* block, std::size_t bytes) noexcept {
+[[gnu::hot]] void release_block(void* block, std::size_t bytes) noexcept {
   if (block == nullptr) return;
   if (bytes >= kMappedFrom) {
     unmap_huge_pages(block, bytes);

@@ -10,11 +10,11 @@
 
 namespace zembric {
 
-FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
+[[gnu::hot]] FlatIdIndex::Slot* FlatIdIndex::allocate(std::size_t capacity) {
   return static_cast<Slot*>(allocate_zeroed_block(capacity * sizeof(Slot)));
 }
 
-void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
+[[gnu::hot]] void FlatIdIndex::release(Slot* slots, std::size_t capacity) noexcept {
   release_block(slots, capacity * sizeof(Slot));
 }
 
@@ -51,14 +51,14 @@ FlatIdIndex& FlatIdIndex::operator=(FlatIdIndex&& other) noexcept {
   return *this;
 }
 
-void FlatIdIndex::place(Slot slot) noexcept {
+[[gnu::hot]] void FlatIdIndex::place(Slot slot) noexcept {
   std::size_t i = home(slot.tag);
   while (slots_[i].id_plus_one != 0)
     i = (i + 1) & mask_;
   slots_[i] = slot;
 }
 
-void FlatIdIndex::grow_to(std::size_t capacity) {
+[[gnu::hot]] void FlatIdIndex::grow_to(std::size_t capacity) {
   Slot* const old = slots_;
   const std::size_t old_capacity = capacity_;
   slots_ = allocate(capacity);
@@ -71,7 +71,7 @@ void FlatIdIndex::grow_to(std::size_t capacity) {
   release(old, old_capacity);
 }
 
-void FlatIdIndex::reserve(std::size_t entries) {
+[[gnu::hot]] void FlatIdIndex::reserve(std::size_t entries) {
   // Keep the load at or below 3/4: a miss (every new node is one) then probes a few slots, most
   // of them in one cache line.
   std::size_t capacity = 16;
@@ -80,13 +80,13 @@ void FlatIdIndex::reserve(std::size_t entries) {
   if (capacity > capacity_) grow_to(capacity);
 }
 
-void FlatIdIndex::clear() noexcept {
+[[gnu::hot]] void FlatIdIndex::clear() noexcept {
   if (size_ == 0) return;
   std::memset(static_cast<void*>(slots_), 0, capacity_ * sizeof(Slot));
   size_ = 0;
 }
 
-void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {
+[[gnu::hot]] void FlatIdIndex::insert(std::uint64_t hash, std::uint32_t id) {
   if (size_ + 1 > capacity_ / 4 * 3) reserve(2 * size_ + 1);
   place(Slot{tag_of(hash), id + 1});
   ++size_;

@@ -29,7 +29,7 @@ std::uint64_t process_seed() noexcept {
 
 }  // namespace
 
-std::uint64_t fresh_hash_seed() noexcept {
+[[gnu::hot]] std::uint64_t fresh_hash_seed() noexcept {
   static const std::uint64_t base = process_seed();
   static std::atomic<std::uint64_t> counter{0};
   return splitmix64(base + counter.fetch_add(1, std::memory_order_relaxed));
